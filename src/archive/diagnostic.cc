@@ -1,0 +1,17 @@
+#include "archive/diagnostic.h"
+
+#include <cstdio>
+#include <string>
+
+#include "archive/entry_name.h"
+
+namespace qvx {
+
+void report(std::string_view subject, std::string_view message) {
+  std::fflush(stdout);
+  const std::string line =
+      "qvxreader: " + printable_name(subject) + ": " + std::string{message} + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+}  // namespace qvx

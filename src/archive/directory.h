@@ -1,0 +1,33 @@
+// Reading an archive's whole directory (count, entry table, name table) into
+// memory before anything is printed or written.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "archive/archive_format.h"
+#include "platform/platform.h"
+
+namespace qvx {
+
+// entries[i] and names[i] describe entry i, in table order.
+struct archive_directory {
+  std::vector<archive_entry> entries;
+  std::vector<name_field> names;
+};
+
+struct directory_result {
+  archive_directory directory;
+  std::string problem;  // empty when the whole directory was read
+
+  bool ok() const { return problem.empty(); }
+};
+
+// Reads the count, all records and all names with three positional reads.
+// Fails, with a sentence saying why, when the file ends before any of them
+// or cannot be read; no value that was not read from the file is ever used.
+// The entries' data is not looked at: it may overlap, leave gaps or run past
+// the end of the file.
+directory_result read_directory(const platform::input_file& archive);
+
+}  // namespace qvx

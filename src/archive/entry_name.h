@@ -1,0 +1,23 @@
+// Which entry names may become files, and how names are shown.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qvx {
+
+enum class name_rules {
+  posix,    // refuse what could leave the working directory or fool a terminal
+  windows,  // also refuse device names and what Windows would silently alter
+};
+
+// Why `name` must not be written as a file in the working directory, or an
+// empty view when it may be. A name is refused rather than repaired, so that
+// no entry ever lands under a name the archive did not give it.
+std::string_view name_refusal(std::string_view name, name_rules rules);
+
+// `name` with every control byte (1-31, 127) shown as '?', so that a name can
+// never send an escape sequence to the terminal.
+std::string printable_name(std::string_view name);
+
+}  // namespace qvx

@@ -1,0 +1,46 @@
+#include "console/driver.h"
+
+#include <cstdio>
+#include <string>
+
+#include "archive/unpacker.h"
+#include "platform/platform.h"
+
+namespace qvx {
+
+exit_status run_console(std::span<const char* const> args) {
+  if (!platform::stdout_is_terminal()) {
+    // Listings of tens of thousands of lines go out in a few large writes.
+    static char buffer[1 << 16];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  }
+
+  std::printf("Marvosk\n");
+  std::printf("Homepage: https://qvxreader.example.org/\n");
+  std::printf("Quorvane - QVX Viewer v1.1\n\n");
+
+  // An empty vector (count 0) has no path to read either: show the usage.
+  if (args.size() <= 1) {
+    std::printf("QVXReader <path>\n");
+    std::fflush(stdout);
+    return exit_status::success;
+  }
+
+  const unpack_status status = unpack_archive(std::string{args[1]});
+  if (status == unpack_status::unreadable) std::printf("Error reading file!\n");
+
+  platform::wait_for_key();
+  std::fflush(stdout);
+
+  switch (status) {
+    case unpack_status::complete:
+      return exit_status::success;
+    case unpack_status::incomplete:
+      return exit_status::entries_failed;
+    case unpack_status::unreadable:
+      break;
+  }
+  return exit_status::fatal;
+}
+
+}  // namespace qvx

@@ -1,0 +1,119 @@
+// The few operations that differ between POSIX and Windows. Everything else
+// in the program is portable C++; it reaches the operating system only through
+// this header. platform_posix.cc and platform_windows.cc implement it, and the
+// build picks one of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace qvx::platform {
+
+// An operating-system error number: errno on POSIX, GetLastError() on
+// Windows. 0 means no error.
+using error_code = int;
+
+// The system's own words for `error`, for diagnostics.
+std::string error_text(error_code error);
+
+// The outcome of a read or a copy: how many bytes moved, and why it stopped
+// short if it did. A short count with no error means the source ended.
+struct io_result {
+  std::uint64_t bytes = 0;
+  error_code error = 0;
+};
+
+// An archive opened for reading. Reads are positional (64-bit offsets), so
+// nothing shares or restores a file position.
+class input_file {
+ public:
+  input_file() = default;
+  input_file(const input_file&) = delete;
+  input_file& operator=(const input_file&) = delete;
+  input_file(input_file&& other) noexcept;
+  input_file& operator=(input_file&& other) noexcept;
+  ~input_file();
+
+  // Opens `path` (8-bit text as given on the command line). Fails with the
+  // system's error, or with the "is a directory" error for a directory.
+  static input_file open(const std::string& path, error_code& error);
+
+  bool is_open() const { return handle_ != invalid_handle; }
+
+  // The file's length when it was opened.
+  std::uint64_t size() const { return size_; }
+
+  // Fills `buffer` from `offset` on; fewer bytes only when the file ends
+  // first or an error stops the read.
+  io_result read_at(std::uint64_t offset, std::span<std::byte> buffer) const;
+
+  // True when `name`, in the working directory and without following a final
+  // symbolic link, is this very file: writing an entry there would destroy
+  // the archive being read.
+  bool is_named(const std::string& name) const;
+
+  std::intptr_t native_handle() const { return handle_; }
+
+ private:
+  static constexpr std::intptr_t invalid_handle = -1;
+  std::intptr_t handle_ = invalid_handle;
+  std::uint64_t size_ = 0;
+  std::uint64_t volume_ = 0;  // device (POSIX) or volume serial (Windows)
+  std::uint64_t file_id_ = 0; // inode (POSIX) or file index (Windows)
+};
+
+// A new file in the working directory under a temporary name. It becomes
+// visible under its real name only through commit(), in one atomic rename;
+// if commit() is never reached, the destructor removes it. So an existing
+// file of that name is replaced by a complete entry or not at all.
+class output_file {
+ public:
+  output_file() = default;
+  output_file(const output_file&) = delete;
+  output_file& operator=(const output_file&) = delete;
+  output_file(output_file&& other) noexcept;
+  output_file& operator=(output_file&& other) noexcept;
+  ~output_file();
+
+  // Creates the temporary file with the permissions of any new file (0666
+  // less the umask on POSIX). Never follows or reuses an existing name.
+  static output_file create_temporary(error_code& error);
+
+  bool is_open() const { return handle_ != invalid_handle; }
+
+  // Appends up to `length` bytes of `source` from `offset` on. Stops early,
+  // with no error, where the source ends.
+  io_result copy_from(const input_file& source, std::uint64_t offset, std::uint64_t length);
+
+  // Closes the file and renames it to `name`, replacing what was there (a
+  // symbolic link of that name is replaced, not followed). On failure the
+  // temporary file is removed and the old `name` is left as it was.
+  error_code commit(const std::string& name);
+
+  const std::string& temporary_name() const { return temporary_name_; }
+
+ private:
+  void discard();
+
+  static constexpr std::intptr_t invalid_handle = -1;
+  std::intptr_t handle_ = invalid_handle;
+  std::uint64_t written_ = 0;
+  std::string temporary_name_;
+};
+
+// The prefix of every temporary file name, so that one left by a killed
+// process can be recognised.
+inline constexpr std::string_view temporary_prefix = ".qvxreader-";
+
+// Whether entry names must also satisfy Windows' file-name rules.
+bool uses_windows_names();
+
+bool stdout_is_terminal();
+
+// Prints a prompt and waits for one key; returns at once at end of input.
+void wait_for_key();
+
+}  // namespace qvx::platform

@@ -1,0 +1,327 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/temporary_name.h"
+
+namespace qvx::platform {
+namespace {
+
+int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// Largest request per copy call: some C libraries report wrong counts for
+// copy_file_range requests above 2 GiB.
+constexpr std::uint64_t max_copy_request = std::uint64_t{1} << 30U;
+constexpr std::size_t fallback_buffer_size = std::size_t{1} << 20U;
+
+// Whether copy_file_range is still worth trying. Once it has been found not
+// to work on these files, every later entry goes straight to read/write.
+// QVXREADER_COPY=buffered starts with read/write, so that tests can run the
+// fallback on any file system.
+bool& kernel_copy_enabled() {
+  static bool enabled = [] {
+    const char* mode = std::getenv("QVXREADER_COPY");
+    return mode == nullptr || std::string_view{mode} != "buffered";
+  }();
+  return enabled;
+}
+
+// Errors with which copy_file_range says it cannot copy between these two
+// files at all, as opposed to a failure of this particular copy.
+bool means_unsupported(int error) {
+  switch (error) {
+    case ENOSYS:
+    case EXDEV:
+    case EINVAL:
+    case EOPNOTSUPP:
+    case EPERM:
+    case EBADF:
+    case ETXTBSY:
+    case ENOENT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+io_result read_fully(int fd, std::uint64_t offset, std::span<std::byte> buffer) {
+  io_result result;
+  while (result.bytes < buffer.size()) {
+    const ssize_t n = ::pread(fd, buffer.data() + result.bytes, buffer.size() - result.bytes,
+                              static_cast<off_t>(offset + result.bytes));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result.error = errno;
+      break;
+    }
+    if (n == 0) break;
+    result.bytes += static_cast<std::uint64_t>(n);
+  }
+  return result;
+}
+
+error_code write_fully(int fd, std::span<const std::byte> data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+// The portable copy: a bounded buffer through user space.
+io_result copy_buffered(int in, std::uint64_t offset, std::uint64_t length, int out) {
+  static std::vector<std::byte> buffer(fallback_buffer_size);
+  io_result result;
+  while (result.bytes < length) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(buffer.size(), length - result.bytes));
+    const io_result got = read_fully(in, offset + result.bytes, std::span{buffer}.first(want));
+    if (const error_code error = write_fully(out, std::span{buffer}.first(got.bytes))) {
+      result.error = error;
+      return result;
+    }
+    result.bytes += got.bytes;
+    if (got.error != 0 || got.bytes < want) {
+      result.error = got.error;
+      return result;
+    }
+  }
+  return result;
+}
+
+// The kernel copy, falling back to copy_buffered while nothing has been
+// copied yet if the kernel cannot do it for these files.
+io_result copy_kernel(int in, std::uint64_t offset, std::uint64_t length, int out,
+                      std::uint64_t out_offset) {
+  io_result result;
+  while (result.bytes < length) {
+    auto in_pos = static_cast<off_t>(offset + result.bytes);
+    auto out_pos = static_cast<off_t>(out_offset + result.bytes);
+    const auto want = static_cast<std::size_t>(std::min(max_copy_request, length - result.bytes));
+    const ssize_t n = ::copy_file_range(in, &in_pos, out, &out_pos, want, 0);
+    if (n > 0) {
+      result.bytes += static_cast<std::uint64_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (result.bytes > 0) {
+      // 0 after some bytes: the source ended. An error now is a real failure.
+      if (n < 0) result.error = errno;
+      return result;
+    }
+    if (n == 0) {
+      // Some file systems answer 0 instead of an error when they cannot
+      // copy; one byte read at the same place tells that from the end.
+      std::byte probe{};
+      const io_result peek = read_fully(in, offset, std::span{&probe, 1});
+      if (peek.error != 0) {
+        result.error = peek.error;
+        return result;
+      }
+      if (peek.bytes == 0) return result;
+    } else if (!means_unsupported(errno)) {
+      result.error = errno;
+      return result;
+    }
+    kernel_copy_enabled() = false;
+    return copy_buffered(in, offset, length, out);
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string error_text(error_code error) { return std::strerror(error); }
+
+// ---- input_file
+
+input_file::input_file(input_file&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)),
+      size_(other.size_),
+      volume_(other.volume_),
+      file_id_(other.file_id_) {}
+
+input_file& input_file::operator=(input_file&& other) noexcept {
+  if (this != &other) {
+    if (is_open()) ::close(fd_of(handle_));
+    handle_ = std::exchange(other.handle_, invalid_handle);
+    size_ = other.size_;
+    volume_ = other.volume_;
+    file_id_ = other.file_id_;
+  }
+  return *this;
+}
+
+input_file::~input_file() {
+  if (is_open()) ::close(fd_of(handle_));
+}
+
+input_file input_file::open(const std::string& path, error_code& error) {
+  input_file file;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return file;
+  }
+  file.handle_ = fd;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+    return input_file{};
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+    return input_file{};
+  }
+  file.size_ = static_cast<std::uint64_t>(st.st_size);
+  file.volume_ = static_cast<std::uint64_t>(st.st_dev);
+  file.file_id_ = static_cast<std::uint64_t>(st.st_ino);
+  error = 0;
+  return file;
+}
+
+io_result input_file::read_at(std::uint64_t offset, std::span<std::byte> buffer) const {
+  return read_fully(fd_of(handle_), offset, buffer);
+}
+
+bool input_file::is_named(const std::string& name) const {
+  struct stat st {};
+  if (::fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return static_cast<std::uint64_t>(st.st_dev) == volume_ &&
+         static_cast<std::uint64_t>(st.st_ino) == file_id_;
+}
+
+// ---- output_file
+
+output_file::output_file(output_file&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)),
+      written_(other.written_),
+      temporary_name_(std::move(other.temporary_name_)) {}
+
+output_file& output_file::operator=(output_file&& other) noexcept {
+  if (this != &other) {
+    discard();
+    handle_ = std::exchange(other.handle_, invalid_handle);
+    written_ = other.written_;
+    temporary_name_ = std::move(other.temporary_name_);
+  }
+  return *this;
+}
+
+output_file::~output_file() { discard(); }
+
+void output_file::discard() {
+  if (!is_open()) return;
+  ::close(fd_of(handle_));
+  ::unlink(temporary_name_.c_str());
+  handle_ = invalid_handle;
+}
+
+output_file output_file::create_temporary(error_code& error) {
+  output_file file;
+  // O_EXCL never opens an existing file or follows a planted link; a taken
+  // name is simply skipped. Mode 0666 lets the umask decide, as for any new
+  // file.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = make_temporary_name();
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0) {
+      file.handle_ = fd;
+      file.temporary_name_ = std::move(name);
+      error = 0;
+      return file;
+    }
+    if (errno != EEXIST) {
+      error = errno;
+      return file;
+    }
+  }
+  error = EEXIST;
+  return file;
+}
+
+io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
+                                 std::uint64_t length) {
+  const int in = fd_of(source.native_handle());
+  const int out = fd_of(handle_);
+  const io_result result = kernel_copy_enabled() ? copy_kernel(in, offset, length, out, written_)
+                                                 : copy_buffered(in, offset, length, out);
+  written_ += result.bytes;
+  return result;
+}
+
+error_code output_file::commit(const std::string& name) {
+  const int fd = fd_of(std::exchange(handle_, invalid_handle));
+  // close() can be the first to report a failed write (NFS, quotas).
+  error_code error = ::close(fd) == 0 ? 0 : errno;
+  if (error == 0 && ::rename(temporary_name_.c_str(), name.c_str()) != 0) error = errno;
+  if (error != 0) ::unlink(temporary_name_.c_str());
+  return error;
+}
+
+// ---- console
+
+bool uses_windows_names() { return false; }
+
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+namespace {
+
+termios saved_terminal_mode{};
+
+// Puts the terminal back before a signal ends the wait, then lets the signal
+// do what it would have done.
+extern "C" void restore_terminal_and_reraise(int signal_number) {
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_mode);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+}  // namespace
+
+void wait_for_key() {
+  std::fputs("Press any key to continue . . . ", stdout);
+  std::fflush(stdout);
+
+  char key = 0;
+  if (::isatty(STDIN_FILENO) != 1 || ::tcgetattr(STDIN_FILENO, &saved_terminal_mode) != 0) {
+    // Not a terminal: one byte, or end of input, ends the wait.
+    while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+    }
+    std::fputs("\n", stdout);
+    return;
+  }
+
+  constexpr int handled_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+  for (const int s : handled_signals) std::signal(s, restore_terminal_and_reraise);
+
+  termios raw = saved_terminal_mode;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+  }
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_mode);
+
+  for (const int s : handled_signals) std::signal(s, SIG_DFL);
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace qvx::platform

@@ -1,0 +1,99 @@
+#include "archive/archive_format.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "archive/entry_name.h"
+
+namespace qvx {
+namespace {
+
+name_field field_of(std::string_view bytes) {
+  name_field field{};
+  std::memcpy(field.data(), bytes.data(), bytes.size());
+  return field;
+}
+
+TEST(ArchiveFormat, DecodesRecordFieldsLittleEndianInOrder) {
+  const std::array<unsigned char, entry_record_size> raw = {
+      0x34, 0x12,              // tag
+      0x78, 0x56, 0x34, 0x12,  // offset
+      0x01, 0x00, 0x00, 0x80,  // size, top bit set
+      0xFF, 0xFF, 0xFF, 0xFF,  // spare
+  };
+  std::array<std::byte, entry_record_size> record{};
+  std::memcpy(record.data(), raw.data(), raw.size());
+
+  const archive_entry entry = decode_entry(record);
+  EXPECT_EQ(entry.tag, 0x1234U);
+  EXPECT_EQ(entry.offset, 0x12345678U);
+  EXPECT_EQ(entry.size, 0x80000001U);
+  EXPECT_EQ(entry.spare, 0xFFFFFFFFU);
+}
+
+TEST(ArchiveFormat, NameEndsAtFirstNulOrFillsTheField) {
+  EXPECT_EQ(entry_name(field_of("a.txt")), "a.txt");
+  EXPECT_EQ(entry_name(field_of(std::string_view{"ab\0cd", 5})), "ab");
+  EXPECT_EQ(entry_name(field_of("")), "");
+  EXPECT_EQ(entry_name(field_of("fifteen-bytes-x")), "fifteen-bytes-x");
+}
+
+TEST(ArchiveFormat, NameTablePositionDoesNotWrapAt32Bits) {
+  EXPECT_EQ(name_table_position({.offset = 100, .size = 20}), 120U);
+  EXPECT_EQ(name_table_position({.offset = 0xFFFFFFFF, .size = 0xFFFFFFFF}), 0x1FFFFFFFEULL);
+}
+
+struct name_case {
+  const char* name;
+  bool posix_ok;
+  bool windows_ok;
+};
+
+TEST(EntryName, RefusesWhatCouldEscapeOrBeMisread) {
+  const name_case cases[] = {
+      {"report.txt", true, true},
+      {"no-extension", true, true},
+      {"\xE9t\xE9.txt", true, true},  // bytes 128-255 are ordinary
+      {".hidden", true, true},
+      {"...", true, false},  // Windows drops the trailing dots
+      {"", false, false},
+      {".", false, false},
+      {"..", false, false},
+      {"../x", false, false},
+      {"/etc/x", false, false},
+      {"a/b", false, false},
+      {"a\\b", false, false},
+      {"\\\\srv\\s", false, false},
+      {"bell\a", false, false},
+      {"\x1B[1Aup", false, false},
+      {"del\x7F", false, false},
+      {"line\nbreak", false, false},
+      {"C:x", true, false},
+      {"a:b", true, false},
+      {"CON", true, false},
+      {"con", true, false},
+      {"nul.txt", true, false},
+      {"Com1", true, false},
+      {"lpt9.tar.gz", true, false},
+      {"COM0", true, true},
+      {"CONSOLE", true, true},
+      {"com10", true, true},
+      {"trailing.", true, false},
+      {"trailing ", true, false},
+  };
+  for (const name_case& c : cases) {
+    SCOPED_TRACE(printable_name(c.name));
+    EXPECT_EQ(name_refusal(c.name, name_rules::posix).empty(), c.posix_ok);
+    EXPECT_EQ(name_refusal(c.name, name_rules::windows).empty(), c.windows_ok);
+  }
+}
+
+TEST(EntryName, PrintableNameMasksControlBytesOnly) {
+  EXPECT_EQ(printable_name("\x1B[1A\r\a\nx\x7F"), "?[1A???x?");
+  EXPECT_EQ(printable_name("caf\xC3\xA9 ok"), "caf\xC3\xA9 ok");
+}
+
+}  // namespace
+}  // namespace qvx

@@ -1,0 +1,53 @@
+#include <cstdlib>
+#include <sstream>
+
+#include "cli_test.h"
+
+namespace qvx::test {
+
+namespace {
+
+// The command that runs the tool: the built executable, or the words of
+// QVXREADER_COMMAND ("wine /path/qvxreader.exe").
+std::vector<std::string> tool_command() {
+  std::vector<std::string> words;
+  if (const char* command = std::getenv("QVXREADER_COMMAND")) {
+    std::istringstream in{command};
+    for (std::string word; in >> word;) words.push_back(word);
+  }
+  if (words.empty()) words.emplace_back(QVXREADER_EXE);
+  return words;
+}
+
+}  // namespace
+
+bool testing_windows_build() {
+  const char* target = std::getenv("QVXREADER_TARGET");
+  return target != nullptr && std::string{target} == "windows";
+}
+
+std::string console_text(const std::string& unix_text) {
+  if (!testing_windows_build()) return unix_text;
+  std::string text;
+  for (const char c : unix_text) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  return text;
+}
+
+std::string banner() {
+  return console_text("Marvosk\nHomepage: https://qvxreader.example.org/\nQuorvane - QVX Viewer v1.1\n\n");
+}
+
+std::string pause_text() { return console_text("Press any key to continue . . . \n"); }
+
+run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
+                    run_options options) {
+  std::vector<std::string> argv = tool_command();
+  argv.insert(argv.end(), args.begin(), args.end());
+  options.working_directory = cwd;
+  return run(argv, options);
+}
+
+}  // namespace qvx::test

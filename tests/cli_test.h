@@ -1,0 +1,28 @@
+// Running the built tool end to end: natively, or the Windows build under
+// Wine when QVXREADER_COMMAND names it (see tests/CMakeLists.txt).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace qvx::test {
+
+// True when the tool under test is the Windows build.
+bool testing_windows_build();
+
+// `unix_text` with line ends as the tool under test prints them.
+std::string console_text(const std::string& unix_text);
+
+// What the tool prints before anything else.
+std::string banner();
+
+// What the wait for a key prints when standard input is empty.
+std::string pause_text();
+
+// Runs the tool with `args` in `cwd`.
+run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
+                    run_options options = {});
+
+}  // namespace qvx::test

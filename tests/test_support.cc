@@ -1,0 +1,104 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace qvx::test {
+
+scratch_dir::scratch_dir() {
+  std::string pattern = (fs::temp_directory_path() / "qvxtest-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+scratch_dir::~scratch_dir() {
+  std::error_code ignored;
+  // A test may have taken write permission away; give it back to clean up.
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+working_dir::working_dir(const fs::path& dir) : previous_(fs::current_path()) {
+  fs::current_path(dir);
+}
+
+working_dir::~working_dir() {
+  std::error_code ignored;
+  fs::current_path(previous_, ignored);
+}
+
+void write_file(const fs::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::set<std::string> list_dir(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& item : fs::directory_iterator(dir)) names.insert(item.path().filename().string());
+  return names;
+}
+
+run_result run(const std::vector<std::string>& argv, const run_options& options) {
+  const scratch_dir capture;
+  const fs::path out_path = capture / "stdout";
+  const fs::path err_path = capture / "stderr";
+
+  const pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) ::_exit(126);
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
+      ::_exit(126);
+    }
+    for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
+    ::umask(022);
+    if (options.file_size_limit) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{*options.file_size_limit, *options.file_size_limit};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    }
+    if (options.user_id) {
+      if (::setgid(*options.user_id) != 0 || ::setuid(*options.user_id) != 0) ::_exit(126);
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+  }
+  run_result result;
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = read_file(out_path);
+  result.err = read_file(err_path);
+  return result;
+}
+
+}  // namespace qvx::test

@@ -1,0 +1,65 @@
+// Scratch directories, files and child processes for the tests.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvx::test {
+
+namespace fs = std::filesystem;
+
+// A fresh empty directory, removed with everything in it at the end.
+class scratch_dir {
+ public:
+  scratch_dir();
+  ~scratch_dir();
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const fs::path& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+// Makes `dir` the working directory for its lifetime.
+class working_dir {
+ public:
+  explicit working_dir(const fs::path& dir);
+  ~working_dir();
+  working_dir(const working_dir&) = delete;
+  working_dir& operator=(const working_dir&) = delete;
+
+ private:
+  fs::path previous_;
+};
+
+void write_file(const fs::path& path, std::string_view bytes);
+std::string read_file(const fs::path& path);
+
+// Names of everything directly inside `dir`.
+std::set<std::string> list_dir(const fs::path& dir);
+
+struct run_options {
+  fs::path working_directory;
+  std::map<std::string, std::string> environment;  // added to the parent's
+  std::optional<unsigned long long> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+  std::optional<unsigned> user_id;                    // run as this user (the parent is root)
+};
+
+struct run_result {
+  int exit_status = -1;  // -1 when the child did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` with standard input from /dev/null and waits for it.
+run_result run(const std::vector<std::string>& argv, const run_options& options);
+
+}  // namespace qvx::test

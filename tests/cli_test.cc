@@ -200,5 +200,19 @@ TEST_F(CliTest, BufferedCopyGivesTheSameFilesAsTheKernelCopy) {
   EXPECT_EQ(read_file(work_ / "cut"), archive.substr(builder::head_size(3)));
 }
 
+TEST_F(CliTest, WindowsDeviceAndAlteredNamesAreRefused) {
+  if (!testing_windows_build()) GTEST_SKIP() << "Windows file-name rules";
+  const std::vector<entry_content> entries = {
+      {"CON", "1"}, {"nul.txt", "2"}, {"Com1", "3"}, {"a:b", "4"}, {"trail.", "5"}, {"ok", "6"},
+  };
+  const run_result result = run_tool({put_archive(builder::build_archive(entries))}, work_.path());
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"ok"}));
+  for (const char* refused : {"CON: ", "nul.txt: ", "Com1: ", "a:b: ", "trail.: "}) {
+    EXPECT_NE(result.err.find(std::string{"qvxreader: "} + refused + "not written"), std::string::npos)
+        << refused;
+  }
+}
+
 }  // namespace
 }  // namespace qvx::test

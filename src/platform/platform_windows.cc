@@ -1,0 +1,251 @@
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/temporary_name.h"
+
+// Names and paths are 8-bit text in the ANSI code page, as the runtime hands
+// them to main, so the ...A functions of the Windows API take them unchanged.
+
+namespace qvx::platform {
+namespace {
+
+HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+std::intptr_t to_stored(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
+}
+
+constexpr std::size_t copy_buffer_size = std::size_t{1} << 20U;
+constexpr DWORD max_read_request = DWORD{1} << 30U;
+
+OVERLAPPED at_offset(std::uint64_t offset) {
+  OVERLAPPED position{};
+  position.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFU);
+  position.OffsetHigh = static_cast<DWORD>(offset >> 32U);
+  return position;
+}
+
+io_result read_fully(HANDLE file, std::uint64_t offset, std::span<std::byte> buffer) {
+  io_result result;
+  while (result.bytes < buffer.size()) {
+    OVERLAPPED position = at_offset(offset + result.bytes);
+    const auto want = static_cast<DWORD>(
+        std::min<std::uint64_t>(max_read_request, buffer.size() - result.bytes));
+    DWORD got = 0;
+    if (!ReadFile(file, buffer.data() + result.bytes, want, &got, &position)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_HANDLE_EOF) result.error = static_cast<error_code>(error);
+      break;
+    }
+    if (got == 0) break;
+    result.bytes += got;
+  }
+  return result;
+}
+
+error_code write_fully(HANDLE file, std::span<const std::byte> data) {
+  while (!data.empty()) {
+    DWORD wrote = 0;
+    const auto want = static_cast<DWORD>(std::min<std::size_t>(data.size(), max_read_request));
+    if (!WriteFile(file, data.data(), want, &wrote, nullptr)) {
+      return static_cast<error_code>(GetLastError());
+    }
+    data = data.subspan(wrote);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string error_text(error_code error) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(error);
+  if (text != nullptr) LocalFree(text);
+  // The system's messages end in ".\r\n"; a diagnostic is one line.
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == '.' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
+// ---- input_file
+
+input_file::input_file(input_file&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)),
+      size_(other.size_),
+      volume_(other.volume_),
+      file_id_(other.file_id_) {}
+
+input_file& input_file::operator=(input_file&& other) noexcept {
+  if (this != &other) {
+    if (is_open()) CloseHandle(handle_of(handle_));
+    handle_ = std::exchange(other.handle_, invalid_handle);
+    size_ = other.size_;
+    volume_ = other.volume_;
+    file_id_ = other.file_id_;
+  }
+  return *this;
+}
+
+input_file::~input_file() {
+  if (is_open()) CloseHandle(handle_of(handle_));
+}
+
+input_file input_file::open(const std::string& path, error_code& error) {
+  input_file file;
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = static_cast<error_code>(GetLastError());
+    return file;
+  }
+  file.handle_ = to_stored(handle);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) {
+    error = static_cast<error_code>(GetLastError());
+    return input_file{};
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    error = ERROR_DIRECTORY;
+    return input_file{};
+  }
+  file.size_ = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
+  file.volume_ = info.dwVolumeSerialNumber;
+  file.file_id_ = (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow;
+  error = 0;
+  return file;
+}
+
+io_result input_file::read_at(std::uint64_t offset, std::span<std::byte> buffer) const {
+  return read_fully(handle_of(handle_), offset, buffer);
+}
+
+bool input_file::is_named(const std::string& name) const {
+  // Opening with no access rights reads only the identity; a final reparse
+  // point (a symbolic link) is looked at itself, not followed.
+  const HANDLE handle =
+      CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool same = GetFileInformationByHandle(handle, &info) &&
+                    info.dwVolumeSerialNumber == volume_ &&
+                    ((std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow) == file_id_;
+  CloseHandle(handle);
+  return same;
+}
+
+// ---- output_file
+
+output_file::output_file(output_file&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)),
+      written_(other.written_),
+      temporary_name_(std::move(other.temporary_name_)) {}
+
+output_file& output_file::operator=(output_file&& other) noexcept {
+  if (this != &other) {
+    discard();
+    handle_ = std::exchange(other.handle_, invalid_handle);
+    written_ = other.written_;
+    temporary_name_ = std::move(other.temporary_name_);
+  }
+  return *this;
+}
+
+output_file::~output_file() { discard(); }
+
+void output_file::discard() {
+  if (!is_open()) return;
+  CloseHandle(handle_of(handle_));
+  DeleteFileA(temporary_name_.c_str());
+  handle_ = invalid_handle;
+}
+
+output_file output_file::create_temporary(error_code& error) {
+  output_file file;
+  // CREATE_NEW never opens an existing file or follows a planted link.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = make_temporary_name();
+    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      file.handle_ = to_stored(handle);
+      file.temporary_name_ = std::move(name);
+      error = 0;
+      return file;
+    }
+    const DWORD failure = GetLastError();
+    if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) {
+      error = static_cast<error_code>(failure);
+      return file;
+    }
+  }
+  error = ERROR_FILE_EXISTS;
+  return file;
+}
+
+io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
+                                 std::uint64_t length) {
+  static std::vector<std::byte> buffer(copy_buffer_size);
+  io_result result;
+  while (result.bytes < length) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(buffer.size(), length - result.bytes));
+    const io_result got = source.read_at(offset + result.bytes, std::span{buffer}.first(want));
+    if (const error_code error =
+            write_fully(handle_of(handle_), std::span{buffer}.first(got.bytes))) {
+      result.error = error;
+      break;
+    }
+    result.bytes += got.bytes;
+    if (got.error != 0 || got.bytes < want) {
+      result.error = got.error;
+      break;
+    }
+  }
+  written_ += result.bytes;
+  return result;
+}
+
+error_code output_file::commit(const std::string& name) {
+  const HANDLE handle = handle_of(std::exchange(handle_, invalid_handle));
+  error_code error = CloseHandle(handle) ? 0 : static_cast<error_code>(GetLastError());
+  // MOVEFILE_REPLACE_EXISTING replaces a file in one step; a plain rename
+  // would fail when the name is taken.
+  if (error == 0 &&
+      !MoveFileExA(temporary_name_.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = static_cast<error_code>(GetLastError());
+  }
+  if (error != 0) DeleteFileA(temporary_name_.c_str());
+  return error;
+}
+
+// ---- console
+
+bool uses_windows_names() { return true; }
+
+bool stdout_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void wait_for_key() {
+  // The command interpreter prints its own prompt and reads the key; what
+  // the program printed so far must reach the console first.
+  std::fflush(stdout);
+  [[maybe_unused]] const int ignored = std::system("pause");
+}
+
+}  // namespace qvx::platform

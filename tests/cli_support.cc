@@ -37,7 +37,8 @@ std::string console_text(const std::string& unix_text) {
 }
 
 std::string banner() {
-  return console_text("Marvosk\nHomepage: https://qvxreader.example.org/\nQuorvane - QVX Viewer v1.1\n\n");
+  return console_text(
+      "Marvosk\nHomepage: https://qvxreader.example.org/\nQuorvane - QVX Viewer v1.1\n\n");
 }
 
 std::string pause_text() {

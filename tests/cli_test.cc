@@ -41,9 +41,11 @@ TEST_F(CliTest, UnpacksEveryEntryWithTheListing) {
   const run_result result = run_tool({archive}, work_.path());
 
   EXPECT_EQ(result.out,
-            banner() + console_text("File has 2 Entries\n\n"
-                                    "   1 /    2       hello.txt              30 bytes               5 bytes\n"
-                                    "   2 /    2        data.bin              35 bytes               3 bytes\n") +
+            banner() +
+                console_text(
+                    "File has 2 Entries\n\n"
+                    "   1 /    2       hello.txt              30 bytes               5 bytes\n"
+                    "   2 /    2        data.bin              35 bytes               3 bytes\n") +
                 pause_text());
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exit_status, 0);
@@ -145,7 +147,8 @@ TEST_F(CliTest, TheArchiveItselfIsNeverOverwritten) {
 
 TEST_F(CliTest, ADirectoryOfAnEntrysNameIsReportedAndKept) {
   fs::create_directory(work_ / "hello.txt");
-  const run_result result = run_tool({put_archive(builder::build_archive(hello_and_data))}, work_.path());
+  const run_result result =
+      run_tool({put_archive(builder::build_archive(hello_and_data))}, work_.path());
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_TRUE(fs::is_directory(work_ / "hello.txt"));
   EXPECT_EQ(read_file(work_ / "data.bin"), std::string("\xFF\x00\x01", 3));
@@ -175,21 +178,23 @@ TEST_F(CliTest, EntriesBeyond2GiBComeOutWhole) {
             std::string::npos);
 }
 
-TEST_F(CliTest, BufferedCopyGivesTheSameFilesAsTheKernelCopy) {
+TEST_F(CliTest, PortableFileHandlingGivesTheSameFiles) {
+  // QVXREADER_PORTABLE_IO=1: read/write instead of copy_file_range, and named
+  // temporary files instead of anonymous ones.
   // One entry cut short by the end of the archive, one larger than the copy
   // buffer, and an empty one, so that both paths also agree on short copies.
   std::string big(3 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
-  std::string archive = builder::build_archive(std::vector<entry_content>{
-      {"cut", "head bytes"}, {"big", big}, {"none", ""}});
+  std::string archive = builder::build_archive(
+      std::vector<entry_content>{{"cut", "head bytes"}, {"big", big}, {"none", ""}});
   builder::put_u32(archive, builder::size_field_position(0), 0xFFFF0000U);
   const std::string path = put_archive(archive);
 
   const run_result kernel = run_tool({path}, work_.path());
   scratch_dir buffered_dir;
-  run_options force_buffered;
-  force_buffered.environment["QVXREADER_COPY"] = "buffered";
-  const run_result buffered = run_tool({path}, buffered_dir.path(), force_buffered);
+  run_options portable;
+  portable.environment["QVXREADER_PORTABLE_IO"] = "1";
+  const run_result buffered = run_tool({path}, buffered_dir.path(), portable);
 
   for (const run_result* result : {&kernel, &buffered}) EXPECT_EQ(result->exit_status, 1);
   EXPECT_EQ(kernel.out, buffered.out);
@@ -209,7 +214,8 @@ TEST_F(CliTest, WindowsDeviceAndAlteredNamesAreRefused) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"ok"}));
   for (const char* refused : {"CON: ", "nul.txt: ", "Com1: ", "a:b: ", "trail.: "}) {
-    EXPECT_NE(result.err.find(std::string{"qvxreader: "} + refused + "not written"), std::string::npos)
+    EXPECT_NE(result.err.find(std::string{"qvxreader: "} + refused + "not written"),
+              std::string::npos)
         << refused;
   }
 }

@@ -27,8 +27,8 @@ const std::vector<entry_content> two_entries = {{"first.txt", "hello"}, {"second
 
 TEST_F(DirectoryTest, ReadsRecordsAndNamesInTableOrder) {
   std::string archive = builder::build_archive(two_entries);
-  builder::put_u16(archive, 2, 0xBEEF);                          // tag of entry 0
-  builder::put_u32(archive, 2 + 14 + 10, 0xCAFEF00D);            // spare of entry 1
+  builder::put_u16(archive, 2, 0xBEEF);                // tag of entry 0
+  builder::put_u32(archive, 2 + 14 + 10, 0xCAFEF00D);  // spare of entry 1
 
   const directory_result read = read_bytes(archive);
   ASSERT_TRUE(read.ok()) << read.problem;

@@ -52,7 +52,8 @@ std::string read_file(const fs::path& path) {
 
 std::set<std::string> list_dir(const fs::path& dir) {
   std::set<std::string> names;
-  for (const auto& item : fs::directory_iterator(dir)) names.insert(item.path().filename().string());
+  for (const auto& item : fs::directory_iterator(dir))
+    names.insert(item.path().filename().string());
   return names;
 }
 

@@ -48,7 +48,7 @@ std::set<std::string> list_dir(const fs::path& dir);
 
 struct run_options {
   fs::path working_directory;
-  std::map<std::string, std::string> environment;  // added to the parent's
+  std::map<std::string, std::string> environment;     // added to the parent's
   std::optional<unsigned long long> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
   std::optional<unsigned> user_id;                    // run as this user (the parent is root)
 };

@@ -34,8 +34,8 @@ std::vector<entry_layout> lay_out(std::span<const std::string> names,
   std::uint64_t position = head_size(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (position + sizes[i] > 0xFFFFFFFFU) throw std::invalid_argument("archive: over 4 GiB");
-    entries.push_back({names[i], static_cast<std::uint32_t>(position),
-                       static_cast<std::uint32_t>(sizes[i])});
+    entries.push_back(
+        {names[i], static_cast<std::uint32_t>(position), static_cast<std::uint32_t>(sizes[i])});
     position += sizes[i];
   }
   return entries;

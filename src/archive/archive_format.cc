@@ -10,8 +10,7 @@ std::uint16_t decode_u16(std::span<const std::byte, 2> bytes) {
 }
 
 std::uint32_t decode_u32(std::span<const std::byte, 4> bytes) {
-  return std::to_integer<std::uint32_t>(bytes[0]) |
-         std::to_integer<std::uint32_t>(bytes[1]) << 8U |
+  return std::to_integer<std::uint32_t>(bytes[0]) | std::to_integer<std::uint32_t>(bytes[1]) << 8U |
          std::to_integer<std::uint32_t>(bytes[2]) << 16U |
          std::to_integer<std::uint32_t>(bytes[3]) << 24U;
 }

@@ -38,8 +38,8 @@ directory_result read_directory(const platform::input_file& archive) {
   auto& entries = result.directory.entries;
   entries.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    entries.push_back(decode_entry(
-        std::span{table}.subspan(i * entry_record_size).first<entry_record_size>()));
+    entries.push_back(
+        decode_entry(std::span{table}.subspan(i * entry_record_size).first<entry_record_size>()));
   }
 
   const std::uint64_t names_at = name_table_position(entries.back());

@@ -15,9 +15,9 @@ bool is_control(char c) {
 char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return ascii_upper(x) == ascii_upper(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return ascii_upper(x) == ascii_upper(y);
+         });
 }
 
 // Windows opens a device for these names whatever extension follows them

@@ -19,23 +19,26 @@ std::string not_written(std::string_view what, platform::error_code error) {
 
 entry_result write_entry(std::string_view name, const platform::input_file& archive,
                          std::uint32_t offset, std::uint32_t size) {
-  const name_rules rules =
-      platform::uses_windows_names() ? name_rules::windows : name_rules::posix;
+  const name_rules rules = platform::uses_windows_names() ? name_rules::windows : name_rules::posix;
   if (const std::string_view refusal = name_refusal(name, rules); !refusal.empty()) {
     return {not_written(refusal)};
   }
   const std::string file_name{name};
-  if (archive.is_named(file_name)) return {not_written("it is the archive being read")};
-
   platform::error_code error = 0;
-  platform::output_file output = platform::output_file::create_temporary(error);
-  if (error != 0) return {not_written("cannot create a temporary file", error)};
+  platform::output_file output = platform::output_file::create(error);
+  if (error != 0) return {not_written("cannot create a file", error)};
 
   const platform::io_result copied = output.copy_from(archive, offset, size);
   if (copied.error != 0) return {not_written("cannot copy its data", copied.error)};
 
-  if (const platform::error_code commit_error = output.commit(file_name)) {
-    return {not_written("cannot put the file in place", commit_error)};
+  // Only a name that is already taken needs a look at what it is: the
+  // archive itself must never be replaced.
+  if (!output.commit_new(file_name, error)) {
+    if (error != 0) return {not_written("cannot put the file in place", error)};
+    if (archive.is_named(file_name)) return {not_written("it is the archive being read")};
+    if (const platform::error_code replace_error = output.commit_replacing(file_name)) {
+      return {not_written("cannot put the file in place", replace_error)};
+    }
   }
   if (copied.bytes < size) {
     return {"incomplete: the archive ends " + std::to_string(size - copied.bytes) +

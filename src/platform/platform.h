@@ -61,14 +61,16 @@ class input_file {
   static constexpr std::intptr_t invalid_handle = -1;
   std::intptr_t handle_ = invalid_handle;
   std::uint64_t size_ = 0;
-  std::uint64_t volume_ = 0;  // device (POSIX) or volume serial (Windows)
-  std::uint64_t file_id_ = 0; // inode (POSIX) or file index (Windows)
+  std::uint64_t volume_ = 0;   // device (POSIX) or volume serial (Windows)
+  std::uint64_t file_id_ = 0;  // inode (POSIX) or file index (Windows)
 };
 
-// A new file in the working directory under a temporary name. It becomes
-// visible under its real name only through commit(), in one atomic rename;
-// if commit() is never reached, the destructor removes it. So an existing
-// file of that name is replaced by a complete entry or not at all.
+// A new file in the working directory that is not yet visible under its
+// real name. It gets that name only through one of the commit functions, in
+// one atomic step; if neither succeeds, the destructor removes it. So an
+// existing file of that name is replaced by a complete entry or not at all.
+// Where the system allows it (Linux's O_TMPFILE) the file has no name at all
+// until then, and a killed process leaves nothing behind.
 class output_file {
  public:
   output_file() = default;
@@ -78,9 +80,9 @@ class output_file {
   output_file& operator=(output_file&& other) noexcept;
   ~output_file();
 
-  // Creates the temporary file with the permissions of any new file (0666
-  // less the umask on POSIX). Never follows or reuses an existing name.
-  static output_file create_temporary(error_code& error);
+  // Creates the file with the permissions of any new file (0666 less the
+  // umask on POSIX). Never follows or reuses an existing name.
+  static output_file create(error_code& error);
 
   bool is_open() const { return handle_ != invalid_handle; }
 
@@ -88,12 +90,14 @@ class output_file {
   // with no error, where the source ends.
   io_result copy_from(const input_file& source, std::uint64_t offset, std::uint64_t length);
 
-  // Closes the file and renames it to `name`, replacing what was there (a
-  // symbolic link of that name is replaced, not followed). On failure the
-  // temporary file is removed and the old `name` is left as it was.
-  error_code commit(const std::string& name);
+  // Closes the file and gives it `name` if nothing of that name exists.
+  // Returns false, with `error` 0 and the file kept, when the name is taken.
+  bool commit_new(const std::string& name, error_code& error);
 
-  const std::string& temporary_name() const { return temporary_name_; }
+  // Closes the file and gives it `name`, replacing what is there (a symbolic
+  // link of that name is replaced, not followed). On failure the old `name`
+  // is left as it was.
+  error_code commit_replacing(const std::string& name);
 
  private:
   void discard();
@@ -101,7 +105,7 @@ class output_file {
   static constexpr std::intptr_t invalid_handle = -1;
   std::intptr_t handle_ = invalid_handle;
   std::uint64_t written_ = 0;
-  std::string temporary_name_;
+  std::string temporary_name_;  // empty while the file has no name
 };
 
 // The prefix of every temporary file name, so that one left by a killed

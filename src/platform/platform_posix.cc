@@ -27,13 +27,8 @@ constexpr std::size_t fallback_buffer_size = std::size_t{1} << 20U;
 
 // Whether copy_file_range is still worth trying. Once it has been found not
 // to work on these files, every later entry goes straight to read/write.
-// QVXREADER_COPY=buffered starts with read/write, so that tests can run the
-// fallback on any file system.
 bool& kernel_copy_enabled() {
-  static bool enabled = [] {
-    const char* mode = std::getenv("QVXREADER_COPY");
-    return mode == nullptr || std::string_view{mode} != "buffered";
-  }();
+  static bool enabled = true;
   return enabled;
 }
 
@@ -88,8 +83,8 @@ io_result copy_buffered(int in, std::uint64_t offset, std::uint64_t length, int 
   static std::vector<std::byte> buffer(fallback_buffer_size);
   io_result result;
   while (result.bytes < length) {
-    const auto want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(buffer.size(), length - result.bytes));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - result.bytes));
     const io_result got = read_fully(in, offset + result.bytes, std::span{buffer}.first(want));
     if (const error_code error = write_fully(out, std::span{buffer}.first(got.bytes))) {
       result.error = error;
@@ -208,10 +203,76 @@ bool input_file::is_named(const std::string& name) const {
 
 // ---- output_file
 
+namespace {
+
+// How an anonymous O_TMPFILE file gets its name: AT_EMPTY_PATH needs a
+// capability on most kernels, /proc/self/fd needs /proc. Found once, on a
+// throwaway file, because a file that cannot be named would have to be
+// copied again.
+enum class link_method { empty_path, proc_fd, none };
+
+int link_anonymous(int fd, const std::string& name, link_method method) {
+  if (method == link_method::empty_path) {
+    return ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+  }
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+}
+
+int open_anonymous() { return ::open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }
+
+// Links the open anonymous file `fd` under a fresh temporary name.
+error_code link_under_temporary_name(int fd, link_method method, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = make_temporary_name();
+    if (link_anonymous(fd, name, method) == 0) return 0;
+    if (errno != EEXIST) break;
+  }
+  const error_code error = errno;
+  name.clear();
+  return error;
+}
+
+link_method probe_link_method() {
+  const int fd = open_anonymous();
+  if (fd < 0) return link_method::none;
+  link_method found = link_method::none;
+  for (const link_method method : {link_method::empty_path, link_method::proc_fd}) {
+    std::string name;
+    if (link_under_temporary_name(fd, method, name) == 0) {
+      ::unlink(name.c_str());
+      found = method;
+      break;
+    }
+  }
+  ::close(fd);
+  return found;
+}
+
+// QVXREADER_PORTABLE_IO=1 makes the program use only what every POSIX
+// system has, named temporary files and read/write, so that tests can run
+// those paths on any file system.
+bool portable_io_forced() {
+  static const bool forced = [] {
+    const char* value = std::getenv("QVXREADER_PORTABLE_IO");
+    return value != nullptr && std::string_view{value} == "1";
+  }();
+  return forced;
+}
+
+link_method anonymous_link_method() {
+  static const link_method method = portable_io_forced() ? link_method::none : probe_link_method();
+  return method;
+}
+
+}  // namespace
+
 output_file::output_file(output_file&& other) noexcept
     : handle_(std::exchange(other.handle_, invalid_handle)),
       written_(other.written_),
-      temporary_name_(std::move(other.temporary_name_)) {}
+      temporary_name_(std::move(other.temporary_name_)) {
+  other.temporary_name_.clear();
+}
 
 output_file& output_file::operator=(output_file&& other) noexcept {
   if (this != &other) {
@@ -219,6 +280,7 @@ output_file& output_file::operator=(output_file&& other) noexcept {
     handle_ = std::exchange(other.handle_, invalid_handle);
     written_ = other.written_;
     temporary_name_ = std::move(other.temporary_name_);
+    other.temporary_name_.clear();
   }
   return *this;
 }
@@ -226,14 +288,23 @@ output_file& output_file::operator=(output_file&& other) noexcept {
 output_file::~output_file() { discard(); }
 
 void output_file::discard() {
-  if (!is_open()) return;
-  ::close(fd_of(handle_));
-  ::unlink(temporary_name_.c_str());
-  handle_ = invalid_handle;
+  if (is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
+  if (!temporary_name_.empty()) ::unlink(temporary_name_.c_str());
+  temporary_name_.clear();
 }
 
-output_file output_file::create_temporary(error_code& error) {
+output_file output_file::create(error_code& error) {
   output_file file;
+  error = 0;
+  if (anonymous_link_method() != link_method::none) {
+    const int fd = open_anonymous();
+    if (fd < 0) {
+      error = errno;
+    } else {
+      file.handle_ = fd;
+    }
+    return file;
+  }
   // O_EXCL never opens an existing file or follows a planted link; a taken
   // name is simply skipped. Mode 0666 lets the umask decide, as for any new
   // file.
@@ -243,15 +314,11 @@ output_file output_file::create_temporary(error_code& error) {
     if (fd >= 0) {
       file.handle_ = fd;
       file.temporary_name_ = std::move(name);
-      error = 0;
       return file;
     }
-    if (errno != EEXIST) {
-      error = errno;
-      return file;
-    }
+    if (errno != EEXIST) break;
   }
-  error = EEXIST;
+  error = errno;
   return file;
 }
 
@@ -259,18 +326,71 @@ io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
                                  std::uint64_t length) {
   const int in = fd_of(source.native_handle());
   const int out = fd_of(handle_);
-  const io_result result = kernel_copy_enabled() ? copy_kernel(in, offset, length, out, written_)
-                                                 : copy_buffered(in, offset, length, out);
+  const io_result result = kernel_copy_enabled() && !portable_io_forced()
+                               ? copy_kernel(in, offset, length, out, written_)
+                               : copy_buffered(in, offset, length, out);
   written_ += result.bytes;
   return result;
 }
 
-error_code output_file::commit(const std::string& name) {
-  const int fd = fd_of(std::exchange(handle_, invalid_handle));
-  // close() can be the first to report a failed write (NFS, quotas).
-  error_code error = ::close(fd) == 0 ? 0 : errno;
+bool output_file::commit_new(const std::string& name, error_code& error) {
+  error = 0;
+  if (temporary_name_.empty()) {
+    // An anonymous file: linking fails, and changes nothing, if the name is
+    // taken. close() comes after, since the link needs the descriptor.
+    if (link_anonymous(fd_of(handle_), name, anonymous_link_method()) != 0) {
+      if (errno != EEXIST) error = errno;
+      return false;
+    }
+    // close() can be the first to report a failed write (NFS, quotas); the
+    // file just linked is then ours to take back.
+    if (::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) {
+      error = errno;
+      ::unlink(name.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  if (is_open() && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) {
+    error = errno;
+    discard();
+    return false;
+  }
+  if (::renameat2(AT_FDCWD, temporary_name_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) ==
+      0) {
+    temporary_name_.clear();
+    return true;
+  }
+  if (errno == EINVAL || errno == ENOSYS) {
+    // No RENAME_NOREPLACE here: a hard link is just as exclusive.
+    if (::link(temporary_name_.c_str(), name.c_str()) == 0) {
+      discard();
+      return true;
+    }
+  }
+  if (errno != EEXIST) {
+    error = errno;
+    discard();
+  }
+  return false;
+}
+
+error_code output_file::commit_replacing(const std::string& name) {
+  error_code error = 0;
+  if (temporary_name_.empty()) {
+    // rename() needs a name to move from.
+    error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_);
+  }
+  if (error == 0 && is_open() && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) {
+    error = errno;
+  }
   if (error == 0 && ::rename(temporary_name_.c_str(), name.c_str()) != 0) error = errno;
-  if (error != 0) ::unlink(temporary_name_.c_str());
+  if (error == 0) {
+    temporary_name_.clear();
+  } else {
+    discard();
+  }
   return error;
 }
 

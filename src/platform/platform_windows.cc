@@ -37,8 +37,8 @@ io_result read_fully(HANDLE file, std::uint64_t offset, std::span<std::byte> buf
   io_result result;
   while (result.bytes < buffer.size()) {
     OVERLAPPED position = at_offset(offset + result.bytes);
-    const auto want = static_cast<DWORD>(
-        std::min<std::uint64_t>(max_read_request, buffer.size() - result.bytes));
+    const auto want =
+        static_cast<DWORD>(std::min<std::uint64_t>(max_read_request, buffer.size() - result.bytes));
     DWORD got = 0;
     if (!ReadFile(file, buffer.data() + result.bytes, want, &got, &position)) {
       const DWORD error = GetLastError();
@@ -135,9 +135,9 @@ io_result input_file::read_at(std::uint64_t offset, std::span<std::byte> buffer)
 bool input_file::is_named(const std::string& name) const {
   // Opening with no access rights reads only the identity; a final reparse
   // point (a symbolic link) is looked at itself, not followed.
-  const HANDLE handle =
-      CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE handle = CreateFileA(
+      name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool same = GetFileInformationByHandle(handle, &info) &&
@@ -152,7 +152,9 @@ bool input_file::is_named(const std::string& name) const {
 output_file::output_file(output_file&& other) noexcept
     : handle_(std::exchange(other.handle_, invalid_handle)),
       written_(other.written_),
-      temporary_name_(std::move(other.temporary_name_)) {}
+      temporary_name_(std::move(other.temporary_name_)) {
+  other.temporary_name_.clear();
+}
 
 output_file& output_file::operator=(output_file&& other) noexcept {
   if (this != &other) {
@@ -160,6 +162,7 @@ output_file& output_file::operator=(output_file&& other) noexcept {
     handle_ = std::exchange(other.handle_, invalid_handle);
     written_ = other.written_;
     temporary_name_ = std::move(other.temporary_name_);
+    other.temporary_name_.clear();
   }
   return *this;
 }
@@ -167,13 +170,12 @@ output_file& output_file::operator=(output_file&& other) noexcept {
 output_file::~output_file() { discard(); }
 
 void output_file::discard() {
-  if (!is_open()) return;
-  CloseHandle(handle_of(handle_));
-  DeleteFileA(temporary_name_.c_str());
-  handle_ = invalid_handle;
+  if (is_open()) CloseHandle(handle_of(std::exchange(handle_, invalid_handle)));
+  if (!temporary_name_.empty()) DeleteFileA(temporary_name_.c_str());
+  temporary_name_.clear();
 }
 
-output_file output_file::create_temporary(error_code& error) {
+output_file output_file::create(error_code& error) {
   output_file file;
   // CREATE_NEW never opens an existing file or follows a planted link.
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -201,8 +203,8 @@ io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
   static std::vector<std::byte> buffer(copy_buffer_size);
   io_result result;
   while (result.bytes < length) {
-    const auto want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(buffer.size(), length - result.bytes));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - result.bytes));
     const io_result got = source.read_at(offset + result.bytes, std::span{buffer}.first(want));
     if (const error_code error =
             write_fully(handle_of(handle_), std::span{buffer}.first(got.bytes))) {
@@ -219,16 +221,47 @@ io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
   return result;
 }
 
-error_code output_file::commit(const std::string& name) {
-  const HANDLE handle = handle_of(std::exchange(handle_, invalid_handle));
-  error_code error = CloseHandle(handle) ? 0 : static_cast<error_code>(GetLastError());
-  // MOVEFILE_REPLACE_EXISTING replaces a file in one step; a plain rename
-  // would fail when the name is taken.
-  if (error == 0 &&
-      !MoveFileExA(temporary_name_.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    error = static_cast<error_code>(GetLastError());
+namespace {
+
+// Closes the file and moves its temporary name to `name`; `flags` decide
+// whether an existing `name` is replaced.
+error_code move_into_place(std::intptr_t& handle, const std::string& temporary,
+                           const std::string& name, DWORD flags) {
+  if (handle != -1 && !CloseHandle(handle_of(std::exchange(handle, -1)))) {
+    return static_cast<error_code>(GetLastError());
   }
-  if (error != 0) DeleteFileA(temporary_name_.c_str());
+  if (!MoveFileExA(temporary.c_str(), name.c_str(), flags)) {
+    return static_cast<error_code>(GetLastError());
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool output_file::commit_new(const std::string& name, error_code& error) {
+  error = move_into_place(handle_, temporary_name_, name, 0);
+  if (error == 0) {
+    temporary_name_.clear();
+    return true;
+  }
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+    error = 0;
+  } else {
+    discard();
+  }
+  return false;
+}
+
+error_code output_file::commit_replacing(const std::string& name) {
+  // MOVEFILE_REPLACE_EXISTING replaces a file in one step; a plain move
+  // fails when the name is taken.
+  const error_code error =
+      move_into_place(handle_, temporary_name_, name, MOVEFILE_REPLACE_EXISTING);
+  if (error == 0) {
+    temporary_name_.clear();
+  } else {
+    discard();
+  }
   return error;
 }
 

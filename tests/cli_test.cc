@@ -179,30 +179,32 @@ TEST_F(CliTest, EntriesBeyond2GiBComeOutWhole) {
 }
 
 TEST_F(CliTest, PortableFileHandlingGivesTheSameFiles) {
-  // QVXREADER_PORTABLE_IO=1: read/write instead of copy_file_range, and named
-  // temporary files instead of anonymous ones.
-  // One entry cut short by the end of the archive, one larger than the copy
-  // buffer, and an empty one, so that both paths also agree on short copies.
+  // QVXREADER_PORTABLE_IO=1: read/write instead of the kernel copy, and named
+  // temporary files instead of anonymous ones. "big" and "cut" start on page
+  // boundaries, where the default path copies in the kernel; "cut" runs past
+  // the end of the archive, so both paths also meet a short copy.
+  const std::size_t head = builder::head_size(4);
   std::string big(3 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
-  std::string archive = builder::build_archive(
-      std::vector<entry_content>{{"cut", "head bytes"}, {"big", big}, {"none", ""}});
-  builder::put_u32(archive, builder::size_field_position(0), 0xFFFF0000U);
+  std::string archive = builder::build_archive(std::vector<entry_content>{
+      {"pad", std::string(4096 - head, 'p')}, {"big", big}, {"cut", ""}, {"none", ""}});
+  builder::put_u32(archive, builder::offset_field_position(2), 8192);
+  builder::put_u32(archive, builder::size_field_position(2), 0xFFFF0000U);
   const std::string path = put_archive(archive);
 
   const run_result kernel = run_tool({path}, work_.path());
-  scratch_dir buffered_dir;
+  scratch_dir portable_dir;
   run_options portable;
   portable.environment["QVXREADER_PORTABLE_IO"] = "1";
-  const run_result buffered = run_tool({path}, buffered_dir.path(), portable);
+  const run_result buffered = run_tool({path}, portable_dir.path(), portable);
 
   for (const run_result* result : {&kernel, &buffered}) EXPECT_EQ(result->exit_status, 1);
   EXPECT_EQ(kernel.out, buffered.out);
   EXPECT_EQ(read_file(work_ / "big"), big);
-  for (const char* name : {"big", "none", "cut"}) {
-    EXPECT_EQ(read_file(work_ / name), read_file(buffered_dir / name)) << name;
+  EXPECT_EQ(read_file(work_ / "cut"), archive.substr(8192));
+  for (const char* name : {"pad", "big", "cut", "none"}) {
+    EXPECT_EQ(read_file(work_ / name), read_file(portable_dir / name)) << name;
   }
-  EXPECT_EQ(read_file(work_ / "cut"), archive.substr(builder::head_size(3)));
 }
 
 TEST_F(CliTest, WindowsDeviceAndAlteredNamesAreRefused) {

@@ -65,7 +65,7 @@ TEST(EntryName, RefusesWhatCouldEscapeOrBeMisread) {
       {"/etc/x", false, false},
       {"a/b", false, false},
       {"a\\b", false, false},
-      {"\\\\srv\\s", false, false},
+      {R"(\\srv\s)", false, false},
       {"bell\a", false, false},
       {"\x1B[1Aup", false, false},
       {"del\x7F", false, false},

@@ -122,6 +122,17 @@ TEST_F(CliTest, EntryRunningPastTheEndGetsOnlyTheBytesThatExist) {
   EXPECT_EQ(read_file(work_ / "data.bin"), std::string("\xFF\x00\x01", 3));
 }
 
+TEST_F(CliTest, AListingThatCannotBeWrittenIsAFailure) {
+  if (testing_windows_build()) GTEST_SKIP() << "/dev/full";
+  run_options full;
+  full.stdout_path = "/dev/full";
+  const run_result result =
+      run_tool({put_archive(builder::build_archive(hello_and_data))}, work_.path(), full);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "qvxreader: standard output: write error\n");
+  EXPECT_EQ(read_file(work_ / "hello.txt"), "Hello");
+}
+
 TEST_F(CliTest, LaterEntryOfTheSameNameWinsAndBothAreListed) {
   write_file(work_ / "same", "existing file");
   const std::vector<entry_content> entries = {{"same", "first"}, {"same", "second"}};

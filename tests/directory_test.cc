@@ -9,6 +9,7 @@ namespace qvx {
 namespace {
 
 using builder::entry_content;
+using namespace std::string_literals;
 
 class DirectoryTest : public ::testing::Test {
  protected:
@@ -45,7 +46,7 @@ TEST_F(DirectoryTest, ReadsRecordsAndNamesInTableOrder) {
 }
 
 TEST_F(DirectoryTest, CountZeroIgnoresEverythingAfterIt) {
-  const directory_result read = read_bytes(std::string("\0\0garbage that is not a table", 31));
+  const directory_result read = read_bytes("\0\0garbage that is not a table"s);
   ASSERT_TRUE(read.ok()) << read.problem;
   EXPECT_TRUE(read.directory.entries.empty());
 }
@@ -60,12 +61,13 @@ TEST_F(DirectoryTest, NameTableFollowsTheLastRecordNotTheLastData) {
   builder::put_u32(archive, builder::offset_field_position(1), 30);
   builder::put_u32(archive, builder::size_field_position(1), 10);
   archive += std::string(10, 'b') + std::string(10, 'a');  // 30..39 and 40..49
-  archive.replace(40, 10, std::string("one\0\0\0\0\0\0\0", 10));
-  archive += std::string("\0\0\0\0\0two", 10) + std::string(10, '\0');
+  archive.replace(40, 10, "one\0\0\0\0\0\0\0"s);
+  archive += "\0\0\0\0\0two\0\0"s + std::string(10, '\0');
 
   const directory_result read = read_bytes(archive);
   ASSERT_TRUE(read.ok()) << read.problem;
   EXPECT_EQ(entry_name(read.directory.names[0]), "one");
+  EXPECT_EQ(entry_name(read.directory.names[1]), "two");
 }
 
 TEST_F(DirectoryTest, FailsWhenTheFileEndsBeforeAnyPartOfTheDirectory) {

@@ -57,8 +57,9 @@ TEST(FaultTest, ArchiveCutAtEveryLengthFailsCleanly) {
 
 TEST(FaultTest, FullDiskKeepsTheOldFileAndReportsTheEntry) {
   if (testing_windows_build()) GTEST_SKIP() << "RLIMIT_FSIZE is POSIX";
-  const std::vector<entry_content> entries = {
-      {"small", "fits"}, {"large", std::string(64 * 1024, 'L')}, {"after", "also fits"}};
+  const std::vector<entry_content> entries = {{"small", "fits"},
+                                              {"large", std::string(std::size_t{64} * 1024, 'L')},
+                                              {"after", "also fits"}};
   const scratch_dir place;
   const scratch_dir work;
   write_file(place / "a.qvx", builder::build_archive(entries));

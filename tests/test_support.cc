@@ -1,12 +1,12 @@
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -66,7 +66,8 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const fs::path& out_target = options.stdout_path.empty() ? out_path : options.stdout_path;
+    const int out = ::open(out_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0) ::_exit(126);
     ::dup2(in, STDIN_FILENO);
@@ -86,6 +87,7 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
       if (::setgid(*options.user_id) != 0 || ::setuid(*options.user_id) != 0) ::_exit(126);
     }
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     ::execvp(args[0], args.data());
@@ -97,7 +99,7 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
   }
   run_result result;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = read_file(out_path);
+  result.out = options.stdout_path.empty() ? read_file(out_path) : "";
   result.err = read_file(err_path);
   return result;
 }

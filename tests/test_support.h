@@ -21,7 +21,7 @@ class scratch_dir {
   scratch_dir(const scratch_dir&) = delete;
   scratch_dir& operator=(const scratch_dir&) = delete;
 
-  const fs::path& path() const { return path_; }
+  [[nodiscard]] const fs::path& path() const { return path_; }
   fs::path operator/(const fs::path& name) const { return path_ / name; }
 
  private:
@@ -51,6 +51,7 @@ struct run_options {
   std::map<std::string, std::string> environment;     // added to the parent's
   std::optional<unsigned long long> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
   std::optional<unsigned> user_id;                    // run as this user (the parent is root)
+  fs::path stdout_path;  // where standard output goes instead of being captured
 };
 
 struct run_result {

@@ -20,7 +20,7 @@ struct directory_result {
   archive_directory directory;
   std::string problem;  // empty when the whole directory was read
 
-  bool ok() const { return problem.empty(); }
+  [[nodiscard]] bool ok() const { return problem.empty(); }
 };
 
 // Reads the count, all records and all names with three positional reads.
@@ -28,6 +28,6 @@ struct directory_result {
 // or cannot be read; no value that was not read from the file is ever used.
 // The entries' data is not looked at: it may overlap, leave gaps or run past
 // the end of the file.
-directory_result read_directory(const platform::input_file& archive);
+[[nodiscard]] directory_result read_directory(const platform::input_file& archive);
 
 }  // namespace qvx

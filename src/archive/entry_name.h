@@ -14,7 +14,7 @@ enum class name_rules {
 // Why `name` must not be written as a file in the working directory, or an
 // empty view when it may be. A name is refused rather than repaired, so that
 // no entry ever lands under a name the archive did not give it.
-std::string_view name_refusal(std::string_view name, name_rules rules);
+[[nodiscard]] std::string_view name_refusal(std::string_view name, name_rules rules);
 
 // `name` with every control byte (1-31, 127) shown as '?', so that a name can
 // never send an escape sequence to the terminal.

@@ -20,12 +20,12 @@ enum class unpack_status {
 // line per entry on standard output. Every problem is reported on standard
 // error as it happens. When the directory cannot be read, nothing is printed
 // on standard output and no file is written.
-unpack_status unpack_archive(const std::string& path);
+[[nodiscard]] unpack_status unpack_archive(const std::string& path);
 
 struct entry_result {
   std::string problem;  // why the entry is missing or short; empty on success
 
-  bool ok() const { return problem.empty(); }
+  [[nodiscard]] bool ok() const { return problem.empty(); }
 };
 
 // Writes `size` bytes of `archive` from `offset` on into the file `name` of
@@ -33,7 +33,7 @@ struct entry_result {
 // entry is on disk. Refuses unsafe names and the archive's own name. When the
 // archive ends first, the file holds the bytes that exist and the result says
 // how many are missing. Prints nothing.
-entry_result write_entry(std::string_view name, const platform::input_file& archive,
-                         std::uint32_t offset, std::uint32_t size);
+[[nodiscard]] entry_result write_entry(std::string_view name, const platform::input_file& archive,
+                                       std::uint32_t offset, std::uint32_t size);
 
 }  // namespace qvx

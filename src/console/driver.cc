@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "archive/diagnostic.h"
 #include "archive/unpacker.h"
 #include "platform/platform.h"
 
@@ -30,11 +31,15 @@ exit_status run_console(std::span<const char* const> args) {
   if (status == unpack_status::unreadable) std::printf("Error reading file!\n");
 
   platform::wait_for_key();
-  std::fflush(stdout);
+
+  // A listing that could not be written (a full disk, a closed pipe) is a
+  // failure too, even when every entry came out.
+  const bool output_failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  if (output_failed) report("standard output", "write error");
 
   switch (status) {
     case unpack_status::complete:
-      return exit_status::success;
+      return output_failed ? exit_status::entries_failed : exit_status::success;
     case unpack_status::incomplete:
       return exit_status::entries_failed;
     case unpack_status::unreadable:

@@ -41,21 +41,21 @@ class input_file {
   // system's error, or with the "is a directory" error for a directory.
   static input_file open(const std::string& path, error_code& error);
 
-  bool is_open() const { return handle_ != invalid_handle; }
+  [[nodiscard]] bool is_open() const { return handle_ != invalid_handle; }
 
   // The file's length when it was opened.
-  std::uint64_t size() const { return size_; }
+  [[nodiscard]] std::uint64_t size() const { return size_; }
 
   // Fills `buffer` from `offset` on; fewer bytes only when the file ends
   // first or an error stops the read.
-  io_result read_at(std::uint64_t offset, std::span<std::byte> buffer) const;
+  [[nodiscard]] io_result read_at(std::uint64_t offset, std::span<std::byte> buffer) const;
 
   // True when `name`, in the working directory and without following a final
   // symbolic link, is this very file: writing an entry there would destroy
   // the archive being read.
-  bool is_named(const std::string& name) const;
+  [[nodiscard]] bool is_named(const std::string& name) const;
 
-  std::intptr_t native_handle() const { return handle_; }
+  [[nodiscard]] std::intptr_t native_handle() const { return handle_; }
 
  private:
   static constexpr std::intptr_t invalid_handle = -1;
@@ -84,20 +84,21 @@ class output_file {
   // umask on POSIX). Never follows or reuses an existing name.
   static output_file create(error_code& error);
 
-  bool is_open() const { return handle_ != invalid_handle; }
+  [[nodiscard]] bool is_open() const { return handle_ != invalid_handle; }
 
   // Appends up to `length` bytes of `source` from `offset` on. Stops early,
   // with no error, where the source ends.
-  io_result copy_from(const input_file& source, std::uint64_t offset, std::uint64_t length);
+  [[nodiscard]] io_result copy_from(const input_file& source, std::uint64_t offset,
+                                    std::uint64_t length);
 
   // Closes the file and gives it `name` if nothing of that name exists.
   // Returns false, with `error` 0 and the file kept, when the name is taken.
-  bool commit_new(const std::string& name, error_code& error);
+  [[nodiscard]] bool commit_new(const std::string& name, error_code& error);
 
   // Closes the file and gives it `name`, replacing what is there (a symbolic
   // link of that name is replaced, not followed). On failure the old `name`
   // is left as it was.
-  error_code commit_replacing(const std::string& name);
+  [[nodiscard]] error_code commit_replacing(const std::string& name);
 
  private:
   void discard();

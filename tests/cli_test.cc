@@ -122,6 +122,22 @@ TEST_F(CliTest, EntryRunningPastTheEndGetsOnlyTheBytesThatExist) {
   EXPECT_EQ(read_file(work_ / "data.bin"), std::string("\xFF\x00\x01", 3));
 }
 
+TEST_F(CliTest, DiagnosticsKeepTheirPlaceAmongTheListingLines) {
+  // Standard output goes to a file, so it is fully buffered; the diagnostic
+  // for entry 2 must still come after entry 1's line and before entry 2's.
+  const std::vector<entry_content> entries = {{"one", "1"}, {"../two", "2"}, {"three", "3"}};
+  run_options merged;
+  merged.merge_stderr = true;
+  const run_result result =
+      run_tool({put_archive(builder::build_archive(entries))}, work_.path(), merged);
+  const std::size_t first = result.out.find(console_text("   1 /    3             one"));
+  const std::size_t problem = result.out.find("qvxreader: ../two: not written");
+  const std::size_t second = result.out.find(console_text("   2 /    3          ../two"));
+  ASSERT_NE(problem, std::string::npos) << result.out;
+  EXPECT_LT(first, problem);
+  EXPECT_LT(problem, second);
+}
+
 TEST_F(CliTest, AListingThatCannotBeWrittenIsAFailure) {
   if (testing_windows_build()) GTEST_SKIP() << "/dev/full";
   run_options full;

@@ -72,7 +72,7 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
     if (in < 0 || out < 0 || err < 0) ::_exit(126);
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
+    ::dup2(options.merge_stderr ? out : err, STDERR_FILENO);
     if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
       ::_exit(126);
     }

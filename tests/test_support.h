@@ -51,7 +51,8 @@ struct run_options {
   std::map<std::string, std::string> environment;     // added to the parent's
   std::optional<unsigned long long> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
   std::optional<unsigned> user_id;                    // run as this user (the parent is root)
-  fs::path stdout_path;  // where standard output goes instead of being captured
+  fs::path stdout_path;       // where standard output goes instead of being captured
+  bool merge_stderr = false;  // standard error into the same file as standard output
 };
 
 struct run_result {

@@ -58,6 +58,8 @@ class input_file {
   [[nodiscard]] std::intptr_t native_handle() const { return handle_; }
 
  private:
+  void close();
+
   static constexpr std::intptr_t invalid_handle = -1;
   std::intptr_t handle_ = invalid_handle;
   std::uint64_t size_ = 0;
@@ -101,6 +103,7 @@ class output_file {
   [[nodiscard]] error_code commit_replacing(const std::string& name);
 
  private:
+  // Closes the file and removes it, unless a commit gave it its name.
   void discard();
 
   static constexpr std::intptr_t invalid_handle = -1;

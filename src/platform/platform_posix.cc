@@ -146,25 +146,8 @@ std::string error_text(error_code error) { return std::strerror(error); }
 
 // ---- input_file
 
-input_file::input_file(input_file&& other) noexcept
-    : handle_(std::exchange(other.handle_, invalid_handle)),
-      size_(other.size_),
-      volume_(other.volume_),
-      file_id_(other.file_id_) {}
-
-input_file& input_file::operator=(input_file&& other) noexcept {
-  if (this != &other) {
-    if (is_open()) ::close(fd_of(handle_));
-    handle_ = std::exchange(other.handle_, invalid_handle);
-    size_ = other.size_;
-    volume_ = other.volume_;
-    file_id_ = other.file_id_;
-  }
-  return *this;
-}
-
-input_file::~input_file() {
-  if (is_open()) ::close(fd_of(handle_));
+void input_file::close() {
+  if (is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
 }
 
 input_file input_file::open(const std::string& path, error_code& error) {
@@ -267,26 +250,6 @@ link_method anonymous_link_method() {
 }
 
 }  // namespace
-
-output_file::output_file(output_file&& other) noexcept
-    : handle_(std::exchange(other.handle_, invalid_handle)),
-      written_(other.written_),
-      temporary_name_(std::move(other.temporary_name_)) {
-  other.temporary_name_.clear();
-}
-
-output_file& output_file::operator=(output_file&& other) noexcept {
-  if (this != &other) {
-    discard();
-    handle_ = std::exchange(other.handle_, invalid_handle);
-    written_ = other.written_;
-    temporary_name_ = std::move(other.temporary_name_);
-    other.temporary_name_.clear();
-  }
-  return *this;
-}
-
-output_file::~output_file() { discard(); }
 
 void output_file::discard() {
   if (is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));

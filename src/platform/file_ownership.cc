@@ -1,0 +1,45 @@
+// Moving and destroying the file classes: the same on every platform. Each
+// platform file implements input_file::close() and output_file::discard().
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace qvx::platform {
+
+input_file::input_file(input_file&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)),
+      size_(other.size_),
+      volume_(other.volume_),
+      file_id_(other.file_id_) {}
+
+input_file& input_file::operator=(input_file&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = std::exchange(other.handle_, invalid_handle);
+    size_ = other.size_;
+    volume_ = other.volume_;
+    file_id_ = other.file_id_;
+  }
+  return *this;
+}
+
+input_file::~input_file() { close(); }
+
+output_file::output_file(output_file&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)),
+      written_(other.written_),
+      temporary_name_(std::exchange(other.temporary_name_, {})) {}
+
+output_file& output_file::operator=(output_file&& other) noexcept {
+  if (this != &other) {
+    discard();
+    handle_ = std::exchange(other.handle_, invalid_handle);
+    written_ = other.written_;
+    temporary_name_ = std::exchange(other.temporary_name_, {});
+  }
+  return *this;
+}
+
+output_file::~output_file() { discard(); }
+
+}  // namespace qvx::platform

@@ -108,7 +108,7 @@ class output_file {
 
   static constexpr std::intptr_t invalid_handle = -1;
   std::intptr_t handle_ = invalid_handle;
-  std::uint64_t written_ = 0;
+  std::uint64_t written_ = 0;   // bytes copied so far: where the next copy writes
   std::string temporary_name_;  // empty while the file has no name
 };
 

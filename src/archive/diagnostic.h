@@ -5,7 +5,10 @@
 
 namespace qvx {
 
-// Writes "qvxreader: <subject>: <message>" as one line on standard error.
+// Names the program in every report ("qvxreader" unless set).
+void set_program_name(std::string_view name);
+
+// Writes "<program>: <subject>: <message>" as one line on standard error.
 // Standard output is flushed first, so that on a terminal the line appears
 // after the listing lines printed before it. `subject` is shown with control
 // bytes replaced, since it may come from an archive.

@@ -1,10 +1,15 @@
-// Unpacking one archive into the working directory.
+// Unpacking an archive's entries into the working directory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "archive/directory.h"
+#include "archive/entry_writer.h"
 #include "platform/platform.h"
 
 namespace qvx {
@@ -15,6 +20,24 @@ enum class unpack_status {
   unreadable,  // the archive could not be opened or its directory read
 };
 
+struct unpack_options {
+  existing_files existing = existing_files::replace;
+  // Which entries to write, by index; empty means all of them.
+  std::vector<bool> selected;
+};
+
+// Told about each written (or refused, or failed) entry, in table order.
+using entry_reporter = std::function<void(std::size_t index, const entry_result& result)>;
+
+// Writes the entries of `directory`, read from `archive`, as files of the
+// working directory, and calls `reporter` once per entry written, in table
+// order, as soon as that entry is settled. A later entry of a name replaces
+// an earlier one. Returns `complete` or `incomplete`; prints nothing.
+[[nodiscard]] unpack_status unpack_entries(const platform::input_file& archive,
+                                           const archive_directory& directory,
+                                           const unpack_options& options,
+                                           const entry_reporter& reporter);
+
 // Opens the archive at `path`, reads its directory, writes every entry as a
 // file of the working directory and prints the count line and one listing
 // line per entry on standard output. Every problem is reported on standard
@@ -22,17 +45,11 @@ enum class unpack_status {
 // on standard output and no file is written.
 [[nodiscard]] unpack_status unpack_archive(const std::string& path);
 
-struct entry_result {
-  std::string problem;  // why the entry is missing or short; empty on success
-
-  [[nodiscard]] bool ok() const { return problem.empty(); }
-};
-
 // Writes `size` bytes of `archive` from `offset` on into the file `name` of
 // the working directory, replacing any file of that name only once the whole
 // entry is on disk. Refuses unsafe names and the archive's own name. When the
-// archive ends first, the file holds the bytes that exist and the result says
-// how many are missing. Prints nothing.
+// archive ends first, the file holds the bytes that exist (if no file of that
+// name existed) and the result says how many are missing. Prints nothing.
 [[nodiscard]] entry_result write_entry(std::string_view name, const platform::input_file& archive,
                                        std::uint32_t offset, std::uint32_t size);
 

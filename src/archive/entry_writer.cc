@@ -1,0 +1,70 @@
+#include "archive/entry_writer.h"
+
+#include "archive/entry_name.h"
+
+namespace qvx {
+namespace {
+
+std::string not_written(std::string_view why) { return "not written: " + std::string{why}; }
+
+std::string not_written(std::string_view what, platform::error_code error) {
+  return not_written(std::string{what} + ": " + platform::error_text(error));
+}
+
+std::string shortfall(std::uint64_t copied, std::uint32_t size) {
+  return "the archive ends " + std::to_string(size - copied) + " bytes short of this entry";
+}
+
+}  // namespace
+
+copied_entry copy_entry(std::string_view name, const platform::input_file& archive,
+                        std::uint32_t offset, std::uint32_t size) {
+  copied_entry copied;
+  const name_rules rules = platform::uses_windows_names() ? name_rules::windows : name_rules::posix;
+  if (const std::string_view refusal = name_refusal(name, rules); !refusal.empty()) {
+    copied.problem = not_written(refusal);
+    return copied;
+  }
+  platform::error_code error = 0;
+  copied.file = platform::output_file::create(error);
+  if (error != 0) {
+    copied.problem = not_written("cannot create a file", error);
+    return copied;
+  }
+  const platform::io_result result = copied.file.copy_from(archive, offset, size);
+  copied.bytes = result.bytes;
+  if (result.error != 0) {
+    copied.problem = not_written("cannot copy its data", result.error);
+    copied.file = {};  // removes the unnamed file now, not when the caller lets go
+  }
+  return copied;
+}
+
+entry_result name_entry(copied_entry& copied, std::string_view name,
+                        const platform::input_file& archive, std::uint32_t size,
+                        existing_files policy) {
+  if (!copied.problem.empty()) return {copied.problem};
+  const std::string file_name{name};
+  const bool complete = copied.bytes == size;
+
+  platform::error_code error = 0;
+  if (!copied.file.commit_new(file_name, error)) {
+    if (error != 0) return {not_written("cannot put the file in place", error)};
+    // The name is taken. Only a complete entry may replace what is there,
+    // and never the archive itself.
+    if (!complete)
+      return {not_written(shortfall(copied.bytes, size) + "; the existing file is kept")};
+    if (policy == existing_files::keep) return {not_written("a file of that name exists")};
+    if (archive.is_named(file_name)) return {not_written("it is the archive being read")};
+    if (const platform::error_code replace_error = copied.file.commit_replacing(file_name)) {
+      return {not_written("cannot put the file in place", replace_error)};
+    }
+  }
+  if (!complete) {
+    return {"incomplete: " + shortfall(copied.bytes, size) + " (" + std::to_string(copied.bytes) +
+            " of " + std::to_string(size) + " bytes written)"};
+  }
+  return {};
+}
+
+}  // namespace qvx

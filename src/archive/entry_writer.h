@@ -1,0 +1,46 @@
+// Writing one entry as a file, in two steps: copying its bytes into a file
+// that has no name yet, then giving that file the entry's name. The copy may
+// run on any thread; the naming runs in table order on one thread, since it
+// decides which of several entries of the same name is left on disk.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace qvx {
+
+struct entry_result {
+  std::string problem;  // why the entry is missing or short; empty on success
+
+  [[nodiscard]] bool ok() const { return problem.empty(); }
+};
+
+// An entry's bytes in a file of the working directory that has no name yet.
+struct copied_entry {
+  platform::output_file file;
+  std::uint64_t bytes = 0;  // how many of the entry's bytes the file holds
+  std::string problem;      // why the entry cannot be written; empty when `file` holds its bytes
+};
+
+// Copies `size` bytes of `archive` from `offset` on into a new unnamed file.
+// An unsafe name is refused before anything is created. Prints nothing.
+[[nodiscard]] copied_entry copy_entry(std::string_view name, const platform::input_file& archive,
+                                      std::uint32_t offset, std::uint32_t size);
+
+enum class existing_files {
+  replace,  // a complete entry replaces a file of its name
+  keep,     // a file of the entry's name is never replaced
+};
+
+// Gives the copied file the entry's name. A complete entry replaces a file of
+// that name (unless `policy` keeps it); an entry cut short by the end of the
+// archive is written only where no file of that name exists. The archive
+// being read is never replaced. Prints nothing.
+[[nodiscard]] entry_result name_entry(copied_entry& copied, std::string_view name,
+                                      const platform::input_file& archive, std::uint32_t size,
+                                      existing_files policy);
+
+}  // namespace qvx

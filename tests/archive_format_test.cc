@@ -70,6 +70,12 @@ TEST(EntryName, RefusesWhatCouldEscapeOrBeMisread) {
       {"\x1B[1Aup", false, false},
       {"del\x7F", false, false},
       {"line\nbreak", false, false},
+      // The edges of the control range: 1-31 and 127 are refused, 32-126 are not.
+      {"a\x01", false, false},
+      {"a\x1F", false, false},
+      {"a b", true, true},
+      {"a~", true, true},
+      {"a\x80", true, true},
       {"C:x", true, false},
       {"a:b", true, false},
       {"CON", true, false},
@@ -92,6 +98,7 @@ TEST(EntryName, RefusesWhatCouldEscapeOrBeMisread) {
 
 TEST(EntryName, PrintableNameMasksControlBytesOnly) {
   EXPECT_EQ(printable_name("\x1B[1A\r\a\nx\x7F"), "?[1A???x?");
+  EXPECT_EQ(printable_name("\x01\x1F \x7E\x7F\x80"), "?? \x7E?\x80");
   EXPECT_EQ(printable_name("caf\xC3\xA9 ok"), "caf\xC3\xA9 ok");
 }
 

@@ -110,16 +110,29 @@ TEST_F(CliTest, UnsafeNamesAreRefusedReportedAndListed) {
 
 TEST_F(CliTest, EntryRunningPastTheEndGetsOnlyTheBytesThatExist) {
   std::string archive = builder::build_archive(hello_and_data);
-  builder::put_u32(archive, builder::size_field_position(0), 1000);
-  const run_result result = run_tool({put_archive(archive)}, work_.path());
+  builder::put_u32(archive, builder::size_field_position(0), 3000000000U);
+  const std::string path = put_archive(archive);
+  const run_result result = run_tool({path}, work_.path());
 
   EXPECT_EQ(result.exit_status, 1);
   // Everything from hello.txt's offset to the end: its own bytes, data.bin's
   // and the name table; never a byte made up to fill the size.
   EXPECT_EQ(read_file(work_ / "hello.txt"), archive.substr(30));
-  EXPECT_NE(result.err.find("hello.txt"), std::string::npos);
-  EXPECT_NE(result.out.find(console_text("            1000 bytes\n")), std::string::npos);
+  EXPECT_NE(result.err.find("qvxreader: hello.txt: incomplete: "), std::string::npos) << result.err;
+  EXPECT_NE(result.out.find(console_text("      3000000000 bytes\n")), std::string::npos)
+      << result.out;
   EXPECT_EQ(read_file(work_ / "data.bin"), std::string("\xFF\x00\x01", 3));
+
+  // A file of that name is complete; the cut-short entry must not replace it.
+  write_file(work_ / "hello.txt", "OLD precious content");
+  const run_result again = run_tool({path}, work_.path());
+  EXPECT_EQ(again.exit_status, 1);
+  EXPECT_EQ(read_file(work_ / "hello.txt"), "OLD precious content");
+  EXPECT_NE(again.err.find("qvxreader: hello.txt: not written: the archive ends "),
+            std::string::npos)
+      << again.err;
+  EXPECT_NE(again.err.find("the existing file is kept"), std::string::npos) << again.err;
+  EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"hello.txt", "data.bin"}));
 }
 
 TEST_F(CliTest, DiagnosticsKeepTheirPlaceAmongTheListingLines) {
@@ -163,13 +176,21 @@ TEST_F(CliTest, TheArchiveItselfIsNeverOverwritten) {
   const std::vector<entry_content> entries = {{"before", "1"}, {"self.qvx", "2"}, {"after", "3"}};
   const std::string bytes = builder::build_archive(entries);
   write_file(work_ / "self.qvx", bytes);
-  const run_result result = run_tool({"self.qvx"}, work_.path());
+  // Both ways of naming a file: an anonymous file linked in, and a named
+  // temporary file renamed without replacing.
+  for (const char* portable : {"0", "1"}) {
+    SCOPED_TRACE(std::string{"QVXREADER_PORTABLE_IO="} + portable);
+    run_options options;
+    options.environment["QVXREADER_PORTABLE_IO"] = portable;
+    const run_result result = run_tool({"self.qvx"}, work_.path(), options);
 
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(read_file(work_ / "self.qvx"), bytes);
-  EXPECT_EQ(read_file(work_ / "before"), "1");
-  EXPECT_EQ(read_file(work_ / "after"), "3");
-  EXPECT_NE(result.err.find("self.qvx: not written"), std::string::npos) << result.err;
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(read_file(work_ / "self.qvx"), bytes);
+    EXPECT_EQ(read_file(work_ / "before"), "1");
+    EXPECT_EQ(read_file(work_ / "after"), "3");
+    EXPECT_NE(result.err.find("self.qvx: not written"), std::string::npos) << result.err;
+    EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"before", "self.qvx", "after"}));
+  }
 }
 
 TEST_F(CliTest, ADirectoryOfAnEntrysNameIsReportedAndKept) {

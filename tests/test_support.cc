@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -62,26 +64,46 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
   const fs::path out_path = capture / "stdout";
   const fs::path err_path = capture / "stderr";
 
+  // A pipe whose reading end is closed before the child starts: every write
+  // to it fails, as after `| head` has read its fill and gone.
+  int closed_pipe[2] = {-1, -1};
+  if (options.stdout_closed) {
+    if (::pipe(closed_pipe) != 0) throw std::runtime_error("pipe failed");
+    ::close(closed_pipe[0]);
+  }
+
   const pid_t child = ::fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     const int in = ::open("/dev/null", O_RDONLY);
     const fs::path& out_target = options.stdout_path.empty() ? out_path : options.stdout_path;
-    const int out = ::open(out_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = options.stdout_closed
+                        ? closed_pipe[1]
+                        : ::open(out_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0) ::_exit(126);
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(options.merge_stderr ? out : err, STDERR_FILENO);
+    for (const int fd : {in, out, err}) {
+      if (fd > STDERR_FILENO) ::close(fd);
+    }
     if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
       ::_exit(126);
     }
     for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
     ::umask(022);
+    for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     if (options.file_size_limit) {
-      ::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{*options.file_size_limit, *options.file_size_limit};
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    }
+    if (options.open_files_limit) {
+      const rlimit limit{*options.open_files_limit, *options.open_files_limit};
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(126);
     }
     if (options.user_id) {
       if (::setgid(*options.user_id) != 0 || ::setuid(*options.user_id) != 0) ::_exit(126);
@@ -93,13 +115,27 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
     ::execvp(args[0], args.data());
     ::_exit(127);
   }
+  if (options.stdout_closed) ::close(closed_pipe[1]);
 
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+  while (true) {
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      throw std::runtime_error(argv[0] + " did not end within " +
+                               std::to_string(options.timeout_seconds) + " s");
+    }
+    ::usleep(2000);
   }
   run_result result;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = options.stdout_path.empty() ? read_file(out_path) : "";
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.out = options.stdout_path.empty() && !options.stdout_closed ? read_file(out_path) : "";
   result.err = read_file(err_path);
   return result;
 }

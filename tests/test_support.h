@@ -48,20 +48,26 @@ std::set<std::string> list_dir(const fs::path& dir);
 
 struct run_options {
   fs::path working_directory;
-  std::map<std::string, std::string> environment;     // added to the parent's
-  std::optional<unsigned long long> file_size_limit;  // RLIMIT_FSIZE, with SIGXFSZ ignored
-  std::optional<unsigned> user_id;                    // run as this user (the parent is root)
-  fs::path stdout_path;       // where standard output goes instead of being captured
-  bool merge_stderr = false;  // standard error into the same file as standard output
+  std::map<std::string, std::string> environment;      // added to the parent's
+  std::optional<unsigned long long> file_size_limit;   // RLIMIT_FSIZE
+  std::optional<unsigned long long> open_files_limit;  // RLIMIT_NOFILE
+  std::optional<unsigned> user_id;                     // run as this user (the parent is root)
+  fs::path stdout_path;        // where standard output goes instead of being captured
+  bool stdout_closed = false;  // standard output is a pipe that no one reads
+  bool merge_stderr = false;   // standard error into the same file as standard output
+  int timeout_seconds = 120;   // then the child is killed and the run fails
 };
 
 struct run_result {
   int exit_status = -1;  // -1 when the child did not exit normally
+  int signal = 0;        // the signal that ended the child, if one did
   std::string out;
   std::string err;
 };
 
-// Runs `argv` with standard input from /dev/null and waits for it.
+// Runs `argv` with standard input from /dev/null and every signal at its
+// default disposition, as a shell starts a program, and waits for it.
+// Throws if it runs past the timeout.
 run_result run(const std::vector<std::string>& argv, const run_options& options);
 
 }  // namespace qvx::test

@@ -9,7 +9,21 @@
 
 namespace qvx {
 
+namespace {
+
+// Whether everything printed on standard output reached it. A closed pipe
+// or a full disk is reported once, at the end, and makes the run a failure.
+bool stdout_written() {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
+  report("standard output", "write error");
+  return false;
+}
+
+}  // namespace
+
 exit_status run_console(std::span<const char* const> args) {
+  // A reader that goes away (| head) must not stop the unpacking.
+  platform::report_write_failures_as_errors();
   if (!platform::stdout_is_terminal()) {
     // Listings of tens of thousands of lines go out in a few large writes.
     static char buffer[1 << 16];
@@ -23,8 +37,7 @@ exit_status run_console(std::span<const char* const> args) {
   // An empty vector (count 0) has no path to read either: show the usage.
   if (args.size() <= 1) {
     std::printf("QVXReader <path>\n");
-    std::fflush(stdout);
-    return exit_status::success;
+    return stdout_written() ? exit_status::success : exit_status::entries_failed;
   }
 
   const unpack_status status = unpack_archive(std::string{args[1]});
@@ -32,10 +45,9 @@ exit_status run_console(std::span<const char* const> args) {
 
   platform::wait_for_key();
 
-  // A listing that could not be written (a full disk, a closed pipe) is a
-  // failure too, even when every entry came out.
-  const bool output_failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
-  if (output_failed) report("standard output", "write error");
+  // A listing that could not be written is a failure too, even when every
+  // entry came out.
+  const bool output_failed = !stdout_written();
 
   switch (status) {
     case unpack_status::complete:

@@ -16,6 +16,11 @@ namespace qvx::platform {
 // Windows. 0 means no error.
 using error_code = int;
 
+// The error of opening something that cannot be read by position as an
+// archive: a FIFO, a socket, a terminal or another character device. No
+// system error number means this, so it has one of its own.
+inline constexpr error_code not_a_regular_file = -2;
+
 // The system's own words for `error`, for diagnostics.
 std::string error_text(error_code error);
 
@@ -37,8 +42,10 @@ class input_file {
   input_file& operator=(input_file&& other) noexcept;
   ~input_file();
 
-  // Opens `path` (8-bit text as given on the command line). Fails with the
-  // system's error, or with the "is a directory" error for a directory.
+  // Opens `path` (8-bit text as given on the command line) without ever
+  // waiting for a writer. Fails with the system's error, with the "is a
+  // directory" error for a directory, or with `not_a_regular_file` for what
+  // cannot be read by position (only files and block devices can).
   static input_file open(const std::string& path, error_code& error);
 
   [[nodiscard]] bool is_open() const { return handle_ != invalid_handle; }
@@ -116,12 +123,19 @@ class output_file {
 // process can be recognised.
 inline constexpr std::string_view temporary_prefix = ".qvxreader-";
 
+// Makes a write to a closed pipe, or past the file-size limit (ulimit -f),
+// fail with an error that the program reports, instead of ending the process
+// with a signal part-way through its work.
+void report_write_failures_as_errors();
+
 // Whether entry names must also satisfy Windows' file-name rules.
 bool uses_windows_names();
 
 bool stdout_is_terminal();
 
 // Prints a prompt and waits for one key; returns at once at end of input.
+// On a terminal, a key ends the wait without Enter, and the terminal is left
+// as it was found also when a signal stops or ends the process.
 void wait_for_key();
 
 }  // namespace qvx::platform

@@ -143,7 +143,10 @@ io_result copy_kernel(int in, std::uint64_t offset, std::uint64_t length, int ou
 
 }  // namespace
 
-std::string error_text(error_code error) { return std::strerror(error); }
+std::string error_text(error_code error) {
+  if (error == not_a_regular_file) return "not a regular file";
+  return std::strerror(error);
+}
 
 // ---- input_file
 
@@ -153,9 +156,16 @@ void input_file::close() {
 
 input_file input_file::open(const std::string& path, error_code& error) {
   input_file file;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
+  // Reads of regular files and block devices never block on it anyway.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = errno;
+    // A socket cannot be opened at all; say what it is rather than ENXIO.
+    struct stat st {};
+    if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+      error = not_a_regular_file;
+    }
     return file;
   }
   file.handle_ = fd;
@@ -167,6 +177,20 @@ input_file input_file::open(const std::string& path, error_code& error) {
   if (S_ISDIR(st.st_mode)) {
     error = EISDIR;
     return input_file{};
+  }
+  // Entries are read by position, which pipes, sockets and terminals have not.
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    error = not_a_regular_file;
+    return input_file{};
+  }
+  if (S_ISBLK(st.st_mode)) {
+    // A block device's stat size is 0; its length is where its end lies.
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) {
+      error = errno;
+      return input_file{};
+    }
+    st.st_size = end;
   }
   file.size_ = static_cast<std::uint64_t>(st.st_size);
   file.volume_ = static_cast<std::uint64_t>(st.st_dev);
@@ -351,13 +375,22 @@ bool output_file::commit_new(const std::string& name, error_code& error) {
 error_code output_file::commit_replacing(const std::string& name) {
   error_code error = 0;
   if (temporary_name_.empty()) {
-    // rename() needs a name to move from.
-    error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_);
-  }
-  if (error == 0 && is_open() && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) {
+    // rename() needs a name to move from, so the anonymous file gets a
+    // temporary one, which a process killed right here would leave behind.
+    // Keeping that window to two system calls in a row: write errors that
+    // only close() reports (NFS, quotas) are collected first by closing a
+    // duplicate, since every close flushes, and the descriptor is closed
+    // only after the rename.
+    const int duplicate = ::dup(fd_of(handle_));
+    if (duplicate < 0 || ::close(duplicate) != 0) error = errno;
+    if (error == 0) {
+      error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_);
+    }
+  } else if (is_open() && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) {
     error = errno;
   }
   if (error == 0 && ::rename(temporary_name_.c_str(), name.c_str()) != 0) error = errno;
+  if (error == 0 && is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
   if (error == 0) {
     temporary_name_.clear();
   } else {
@@ -368,20 +401,87 @@ error_code output_file::commit_replacing(const std::string& name) {
 
 // ---- console
 
+void report_write_failures_as_errors() {
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
 bool uses_windows_names() { return false; }
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 namespace {
 
+// The terminal's mode before the wait, and the single-key mode of the wait.
 termios saved_terminal_mode{};
+termios single_key_mode{};
 
-// Puts the terminal back before a signal ends the wait, then lets the signal
-// do what it would have done.
+// Signals whose default action ends the process (SIGKILL aside, which no
+// one can catch). Each must put the terminal back first.
+std::vector<int> ending_signals() {
+  std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                              SIGFPE,  SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
+                              SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGSYS};
+#ifdef SIGSTKFLT
+  signals.push_back(SIGSTKFLT);
+#endif
+#ifdef SIGPWR
+  signals.push_back(SIGPWR);
+#endif
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) signals.push_back(s);
+  return signals;
+}
+
+void set_handler(int signal_number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal_number, &action, nullptr);
+}
+
+void unblock(int signal_number) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal_number);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// Puts the terminal back, then lets the signal do what it would have done.
 extern "C" void restore_terminal_and_reraise(int signal_number) {
+  const int saved_errno = errno;
   ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_mode);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+  set_handler(signal_number, SIG_DFL);
+  unblock(signal_number);
+  ::raise(signal_number);
+  errno = saved_errno;
+}
+
+// Ctrl-Z: the shell gets its terminal back as it was; once continued (fg),
+// the wait takes up single keys again.
+extern "C" void suspend_with_terminal_restored(int signal_number) {
+  const int saved_errno = errno;
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_mode);
+  set_handler(signal_number, SIG_DFL);
+  unblock(signal_number);
+  ::raise(signal_number);  // stops here until SIGCONT
+  set_handler(signal_number, suspend_with_terminal_restored);
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &single_key_mode);
+  errno = saved_errno;
+}
+
+// Continued after a stop that was not ours to see (SIGSTOP, or SIGTSTP
+// while the handler above was not installed).
+extern "C" void resume_single_key_mode(int /*signal_number*/) {
+  const int saved_errno = errno;
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &single_key_mode);
+  errno = saved_errno;
+}
+
+// Reads one byte, or returns at the end of input or on an error.
+void read_one_byte() {
+  char key = 0;
+  while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
@@ -390,28 +490,36 @@ void wait_for_key() {
   std::fputs("Press any key to continue . . . ", stdout);
   std::fflush(stdout);
 
-  char key = 0;
   if (::isatty(STDIN_FILENO) != 1 || ::tcgetattr(STDIN_FILENO, &saved_terminal_mode) != 0) {
     // Not a terminal: one byte, or end of input, ends the wait.
-    while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-    }
+    read_one_byte();
     std::fputs("\n", stdout);
     return;
   }
 
-  constexpr int handled_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
-  for (const int s : handled_signals) std::signal(s, restore_terminal_and_reraise);
+  // Signals that were ignored when the program started (nohup, a shell's
+  // background job) stay ignored.
+  std::vector<std::pair<int, struct sigaction>> previous;
+  const auto take_over = [&](int signal_number, void (*handler)(int)) {
+    struct sigaction old {};
+    ::sigaction(signal_number, nullptr, &old);
+    if (old.sa_handler == SIG_IGN) return;
+    previous.emplace_back(signal_number, old);
+    set_handler(signal_number, handler);
+  };
+  for (const int s : ending_signals()) take_over(s, restore_terminal_and_reraise);
+  take_over(SIGTSTP, suspend_with_terminal_restored);
+  take_over(SIGCONT, resume_single_key_mode);
 
-  termios raw = saved_terminal_mode;
-  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  raw.c_cc[VMIN] = 1;
-  raw.c_cc[VTIME] = 0;
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-  while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-  }
+  single_key_mode = saved_terminal_mode;
+  single_key_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  single_key_mode.c_cc[VMIN] = 1;
+  single_key_mode.c_cc[VTIME] = 0;
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &single_key_mode);
+  read_one_byte();
   ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal_mode);
 
-  for (const int s : handled_signals) std::signal(s, SIG_DFL);
+  for (const auto& [signal_number, action] : previous) ::sigaction(signal_number, &action, nullptr);
   std::fputs("\n", stdout);
   std::fflush(stdout);
 }

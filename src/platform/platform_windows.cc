@@ -66,6 +66,7 @@ error_code write_fully(HANDLE file, std::span<const std::byte> data) {
 }  // namespace
 
 std::string error_text(error_code error) {
+  if (error == not_a_regular_file) return "not a regular file";
   char* text = nullptr;
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -102,6 +103,11 @@ input_file input_file::open(const std::string& path, error_code& error) {
   }
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     error = ERROR_DIRECTORY;
+    return input_file{};
+  }
+  // Entries are read by position, which pipes and consoles have not.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    error = not_a_regular_file;
     return input_file{};
   }
   file.size_ = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
@@ -229,6 +235,10 @@ error_code output_file::commit_replacing(const std::string& name) {
 }
 
 // ---- console
+
+void report_write_failures_as_errors() {
+  // Windows has no signals for these: a failed write is always an error.
+}
 
 bool uses_windows_names() { return true; }
 

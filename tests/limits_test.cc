@@ -1,0 +1,159 @@
+// The tool under what a real shell and system do to it: a reader that goes
+// away, a file-size limit, few file descriptors, an archive that is a FIFO or
+// a device, and read errors. Every signal is at its default disposition, so
+// a fault that would kill the tool does.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "archive_builder.h"
+#include "cli_test.h"
+
+namespace qvx::test {
+namespace {
+
+using builder::entry_content;
+
+class LimitsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (testing_windows_build()) GTEST_SKIP() << "POSIX signals and limits";
+  }
+
+  std::string put_archive(const std::string& bytes) {
+    write_file(place_ / "a.qvx", bytes);
+    return (place_ / "a.qvx").string();
+  }
+
+  scratch_dir place_;
+  scratch_dir work_;
+};
+
+std::vector<entry_content> numbered_entries(int count) {
+  std::vector<entry_content> entries;
+  entries.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) entries.push_back({"f" + std::to_string(i), std::to_string(i)});
+  return entries;
+}
+
+std::size_t count_lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST_F(LimitsTest, AClosedStdoutStopsNeitherTheUnpackingNorTheExitStatus) {
+  const std::vector<entry_content> entries = numbered_entries(3000);
+  run_options closed;
+  closed.stdout_closed = true;
+  const run_result result =
+      run_tool({put_archive(builder::build_archive(entries))}, work_.path(), closed);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "qvxreader: standard output: write error\n");
+  EXPECT_EQ(list_dir(work_.path()).size(), entries.size());
+  EXPECT_EQ(read_file(work_ / "f2999"), "2999");
+
+  // An unreadable archive keeps its own status.
+  const run_result unreadable = run_tool({(place_ / "missing").string()}, work_.path(), closed);
+  EXPECT_EQ(unreadable.signal, 0);
+  EXPECT_EQ(unreadable.exit_status, 2);
+  EXPECT_EQ(count_lines(unreadable.err), 2U) << unreadable.err;
+  EXPECT_NE(unreadable.err.find("qvxreader: standard output: write error\n"), std::string::npos);
+
+  // The usage, too, is output that must arrive.
+  for (const bool pipe : {true, false}) {
+    run_options usage;
+    usage.stdout_closed = pipe;
+    if (!pipe) usage.stdout_path = "/dev/full";
+    const run_result shown = run_tool({}, work_.path(), usage);
+    EXPECT_EQ(shown.exit_status, 1) << (pipe ? "closed pipe" : "/dev/full");
+    EXPECT_EQ(shown.err, "qvxreader: standard output: write error\n");
+  }
+}
+
+TEST_F(LimitsTest, AFileSizeLimitFailsOnlyTheEntriesOverIt) {
+  // "big" starts off a page boundary, so it is copied through a buffer; the
+  // limit stops it part-way through. "aligned" goes through the kernel copy.
+  const std::size_t head = builder::head_size(5);
+  std::string big(std::size_t{9} << 20U, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 251);
+  const std::vector<entry_content> entries = {
+      {"small", "fits"},
+      {"big", big},
+      {"pad", std::string(4096 - (head + 4 + big.size()) % 4096, 'p')},
+      {"aligned", std::string(std::size_t{5} << 20U, 'A')},
+      {"after", "also fits"}};
+  const std::string archive = put_archive(builder::build_archive(entries));
+  write_file(work_ / "big", "the previous big file");
+
+  for (const char* portable : {"0", "1"}) {
+    SCOPED_TRACE(std::string{"QVXREADER_PORTABLE_IO="} + portable);
+    run_options limited;
+    limited.file_size_limit = std::uint64_t{4} << 20U;
+    limited.environment["QVXREADER_PORTABLE_IO"] = portable;
+    const run_result result = run_tool({archive}, work_.path(), limited);
+
+    EXPECT_EQ(result.signal, 0) << "killed by " << strsignal(result.signal);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(read_file(work_ / "big"), "the previous big file");
+    EXPECT_EQ(read_file(work_ / "small"), "fits");
+    EXPECT_EQ(read_file(work_ / "after"), "also fits");
+    EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"small", "big", "pad", "after"}));
+    EXPECT_EQ(count_lines(result.out), 4U + 2U + entries.size() + 1U) << result.out;
+    for (const char* name : {"big", "aligned"}) {
+      EXPECT_NE(result.err.find(std::string{"qvxreader: "} + name + ": not written: "),
+                std::string::npos)
+          << result.err;
+    }
+    EXPECT_NE(result.err.find("File too large"), std::string::npos) << result.err;
+  }
+}
+
+TEST_F(LimitsTest, FewFileDescriptorsStillWriteEveryEntry) {
+  // A descriptor kept open per entry would run out long before 300.
+  const std::vector<entry_content> entries = numbered_entries(300);
+  run_options limited;
+  limited.open_files_limit = 32;
+  const run_result result =
+      run_tool({put_archive(builder::build_archive(entries))}, work_.path(), limited);
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(list_dir(work_.path()).size(), entries.size());
+}
+
+TEST_F(LimitsTest, WhatCannotBeReadByPositionIsRefusedWithoutWaiting) {
+  const fs::path fifo = place_ / "fifo.qvx";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path socket_path = place_ / "socket.qvx";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socket_path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+  for (const fs::path& path : {fifo, socket_path, fs::path{"/dev/null"}, fs::path{"/dev/zero"}}) {
+    SCOPED_TRACE(path.string());
+    run_options bounded;
+    bounded.timeout_seconds = 20;
+    const run_result result = run_tool({path.string()}, work_.path(), bounded);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.out, banner() + "Error reading file!\n" + pause_text());
+    EXPECT_NE(result.err.find(": not a regular file"), std::string::npos) << result.err;
+  }
+  ::close(listener);
+}
+
+TEST_F(LimitsTest, AReadErrorIsReportedAsOneAndNotAsAShortFile) {
+  // /proc/self/mem is a regular file of size 0 whose first page cannot be
+  // read: the read fails with EIO rather than reporting the end.
+  const run_result result = run_tool({"/proc/self/mem"}, work_.path());
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_NE(result.err.find("cannot read the entry count: Input/output error"), std::string::npos)
+      << result.err;
+}
+
+}  // namespace
+}  // namespace qvx::test

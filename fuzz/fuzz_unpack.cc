@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -96,6 +97,17 @@ void check_outcome(const std::string& input, const qvx::directory_result& direct
   }
 }
 
+// Every file of the working directory with its bytes, then all removed.
+std::map<std::string, std::string> take_files() {
+  std::map<std::string, std::string> files;
+  for (const auto& item : fs::directory_iterator(scratch_dirs().work)) {
+    files[item.path().filename().string()] =
+        item.is_regular_file() ? read_all(item.path()) : std::string{"<not a file>"};
+  }
+  for (const auto& item : fs::directory_iterator(scratch_dirs().work)) fs::remove_all(item.path());
+  return files;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -111,12 +123,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (error != 0) broken("cannot open the input");
   const qvx::directory_result directory = qvx::read_directory(archive);
 
-  const qvx::unpack_status status = qvx::unpack_archive(dirs.archive.string());
-  if ((status == qvx::unpack_status::unreadable) != !directory.ok()) {
+  // One thread, then several: the same status and the same files.
+  const qvx::unpack_status serial = qvx::unpack_archive(dirs.archive.string(), 1);
+  if ((serial == qvx::unpack_status::unreadable) != !directory.ok()) {
     broken("unpack_archive and read_directory disagree");
   }
   check_outcome(input, directory);
+  const std::map<std::string, std::string> serial_files = take_files();
 
-  for (const auto& item : fs::directory_iterator(dirs.work)) fs::remove_all(item.path());
+  const qvx::unpack_status parallel = qvx::unpack_archive(dirs.archive.string(), 3);
+  if (parallel != serial) broken("three threads and one give different results");
+  check_outcome(input, directory);
+  if (take_files() != serial_files) broken("three threads and one leave different files");
   return 0;
 }

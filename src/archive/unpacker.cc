@@ -4,6 +4,7 @@
 
 #include "archive/diagnostic.h"
 #include "archive/entry_name.h"
+#include "archive/parallel_unpack.h"
 
 namespace qvx {
 
@@ -16,6 +17,14 @@ entry_result write_entry(std::string_view name, const platform::input_file& arch
 unpack_status unpack_entries(const platform::input_file& archive,
                              const archive_directory& directory, const unpack_options& options,
                              const entry_reporter& reporter) {
+  if (options.jobs > 1) {
+    std::vector<std::size_t> order;
+    order.reserve(directory.entries.size());
+    for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+      if (options.selected.empty() || options.selected[i]) order.push_back(i);
+    }
+    return unpack_in_parallel(archive, directory, order, options, reporter);
+  }
   unpack_status status = unpack_status::complete;
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (!options.selected.empty() && !options.selected[i]) continue;
@@ -29,7 +38,7 @@ unpack_status unpack_entries(const platform::input_file& archive,
   return status;
 }
 
-unpack_status unpack_archive(const std::string& path) {
+unpack_status unpack_archive(const std::string& path, unsigned jobs) {
   platform::error_code error = 0;
   const platform::input_file archive = platform::input_file::open(path, error);
   if (error != 0) {
@@ -47,14 +56,17 @@ unpack_status unpack_archive(const std::string& path) {
   if (count == 0) return unpack_status::complete;
 
   std::printf("File has %u Entries\n\n", count);
-  return unpack_entries(archive, directory, {}, [&](std::size_t i, const entry_result& result) {
-    const archive_entry& entry = directory.entries[i];
-    const std::string_view name = entry_name(directory.names[i]);
-    if (!result.ok()) report(name, result.problem);
-    std::printf("%4u / %4u %15s %15u bytes %15u bytes\n", static_cast<unsigned>(i + 1), count,
-                printable_name(name).c_str(), static_cast<unsigned>(entry.offset),
-                static_cast<unsigned>(entry.size));
-  });
+  unpack_options options;
+  options.jobs = jobs;
+  return unpack_entries(
+      archive, directory, options, [&](std::size_t i, const entry_result& result) {
+        const archive_entry& entry = directory.entries[i];
+        const std::string_view name = entry_name(directory.names[i]);
+        if (!result.ok()) report(name, result.problem);
+        std::printf("%4u / %4u %15s %15u bytes %15u bytes\n", static_cast<unsigned>(i + 1), count,
+                    printable_name(name).c_str(), static_cast<unsigned>(entry.offset),
+                    static_cast<unsigned>(entry.size));
+      });
 }
 
 }  // namespace qvx

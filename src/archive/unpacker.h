@@ -21,6 +21,7 @@ enum class unpack_status {
 };
 
 struct unpack_options {
+  unsigned jobs = 1;  // threads that write entries; 1 writes them on the calling thread
   existing_files existing = existing_files::replace;
   // Which entries to write, by index; empty means all of them.
   std::vector<bool> selected;
@@ -40,10 +41,11 @@ using entry_reporter = std::function<void(std::size_t index, const entry_result&
 
 // Opens the archive at `path`, reads its directory, writes every entry as a
 // file of the working directory and prints the count line and one listing
-// line per entry on standard output. Every problem is reported on standard
-// error as it happens. When the directory cannot be read, nothing is printed
-// on standard output and no file is written.
-[[nodiscard]] unpack_status unpack_archive(const std::string& path);
+// line per entry on standard output, with `jobs` threads writing entries.
+// Every problem is reported on standard error in its place among the listing
+// lines. When the directory cannot be read, nothing is printed on standard
+// output and no file is written.
+[[nodiscard]] unpack_status unpack_archive(const std::string& path, unsigned jobs = 1);
 
 // Writes `size` bytes of `archive` from `offset` on into the file `name` of
 // the working directory, replacing any file of that name only once the whole

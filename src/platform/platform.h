@@ -32,7 +32,8 @@ struct io_result {
 };
 
 // An archive opened for reading. Reads are positional (64-bit offsets), so
-// nothing shares or restores a file position.
+// nothing shares or restores a file position, and several threads may read
+// one archive at once.
 class input_file {
  public:
   input_file() = default;
@@ -79,7 +80,8 @@ class input_file {
 // one atomic step; if neither succeeds, the destructor removes it. So an
 // existing file of that name is replaced by a complete entry or not at all.
 // Where the system allows it (Linux's O_TMPFILE) the file has no name at all
-// until then, and a killed process leaves nothing behind.
+// until then; see README.md for what a killed process can leave. Different
+// output files may be written and committed on different threads at once.
 class output_file {
  public:
   output_file() = default;
@@ -127,6 +129,9 @@ inline constexpr std::string_view temporary_prefix = ".qvxreader-";
 // fail with an error that the program reports, instead of ending the process
 // with a signal part-way through its work.
 void report_write_failures_as_errors();
+
+// How many files the process may have open at once (RLIMIT_NOFILE).
+std::size_t max_open_files();
 
 // Whether entry names must also satisfy Windows' file-name rules.
 bool uses_windows_names();

@@ -1,9 +1,11 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -29,8 +31,8 @@ constexpr std::uint64_t long_unaligned_copy = std::uint64_t{8} << 20U;
 
 // Whether copy_file_range is still worth trying. Once it has been found not
 // to work on these files, every later entry goes straight to read/write.
-bool& kernel_copy_enabled() {
-  static bool enabled = true;
+std::atomic<bool>& kernel_copy_enabled() {
+  static std::atomic<bool> enabled{true};
   return enabled;
 }
 
@@ -80,9 +82,10 @@ error_code write_fully(int fd, std::span<const std::byte> data) {
   return 0;
 }
 
-// The portable copy: a bounded buffer through user space.
+// The portable copy: a bounded buffer through user space, one per thread
+// that copies.
 io_result copy_buffered(int in, std::uint64_t offset, std::uint64_t length, int out) {
-  static std::vector<std::byte> buffer(fallback_buffer_size);
+  thread_local std::vector<std::byte> buffer(fallback_buffer_size);
   io_result result;
   while (result.bytes < length) {
     const auto want =
@@ -404,6 +407,14 @@ error_code output_file::commit_replacing(const std::string& name) {
 void report_write_failures_as_errors() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::size_t max_open_files() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return std::size_t{1} << 20U;
+  }
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 bool uses_windows_names() { return false; }

@@ -169,7 +169,7 @@ output_file output_file::create(error_code& error) {
 
 io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
                                  std::uint64_t length) {
-  static std::vector<std::byte> buffer(copy_buffer_size);
+  thread_local std::vector<std::byte> buffer(copy_buffer_size);
   io_result result;
   while (result.bytes < length) {
     const auto want =
@@ -238,6 +238,11 @@ error_code output_file::commit_replacing(const std::string& name) {
 
 void report_write_failures_as_errors() {
   // Windows has no signals for these: a failed write is always an error.
+}
+
+std::size_t max_open_files() {
+  // Handles are limited only by memory; this bounds what is in flight.
+  return 8192;
 }
 
 bool uses_windows_names() { return true; }

@@ -8,9 +8,9 @@
 namespace qvx::platform {
 
 std::string make_temporary_name() {
-  // Seeded once per process; the names only have to be hard to guess and
+  // Seeded once per thread; the names only have to be hard to guess and
   // unlikely to collide, since creation is exclusive anyway.
-  static std::mt19937_64 generator{std::random_device{}()};
+  thread_local std::mt19937_64 generator{std::random_device{}()};
   static constexpr std::string_view alphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
 

@@ -1,0 +1,115 @@
+// Unpacking with several threads must be indistinguishable from unpacking
+// with one: the same standard output, standard error, exit status and files,
+// for archives full of what makes the order matter.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "archive_builder.h"
+#include "cli_test.h"
+
+namespace qvx::test {
+namespace {
+
+// Names drawn from a small pool, so that many entries share one; some differ
+// only in case, some are refused, one is the archive's own name and two are
+// in the way in the working directory.
+const std::vector<std::string> name_pool = {
+    "a",     "A", "b.txt", "B.TXT", "c",      "d.bin", "e",    "f",      "g", "h",
+    "../up", "",  "x/y",   "con",   "in-dir", "kept",  "self", "bell\a", "i", "j"};
+
+// An archive of random entries over one shared data area: overlapping
+// ranges, empty entries, and entries that run past the end of the archive.
+std::string random_archive(std::mt19937& random) {
+  const std::size_t count = std::uniform_int_distribution<std::size_t>(1, 120)(random);
+  std::string data(std::uniform_int_distribution<std::size_t>(0, 64 * 1024)(random), '\0');
+  for (char& c : data) c = static_cast<char>(random());
+
+  const std::size_t head = builder::head_size(count);
+  std::vector<builder::entry_layout> layout(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    builder::entry_layout& entry = layout[i];
+    if (i + 1 < count || random() % 2 == 0) {
+      entry.name = name_pool[random() % name_pool.size()];
+    } else {
+      // Unique names too, which threads may write in any order.
+      entry.name = "u" + std::to_string(i);
+    }
+    if (random() % 4 == 0) entry.name = "u" + std::to_string(i);
+    entry.offset = static_cast<std::uint32_t>(head + random() % (data.size() + 1));
+    entry.size = static_cast<std::uint32_t>(random() % 5000);
+  }
+  // The last record says where the names are: after the data, so that some
+  // entries run into the name table and past the end of the file.
+  layout.back().offset = static_cast<std::uint32_t>(head);
+  layout.back().size = static_cast<std::uint32_t>(data.size());
+  if (random() % 3 == 0) layout.front().size = 0xFFFFFFF0U;
+  return builder::encode_head(layout) + data + builder::encode_names(layout);
+}
+
+// What a run leaves: every file's name with its content, and directories.
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& item : fs::directory_iterator(dir)) {
+    const std::string name = item.path().filename().string();
+    files[name] = item.is_directory() ? "<directory>" : read_file(item.path());
+  }
+  return files;
+}
+
+struct outcome {
+  run_result result;
+  std::map<std::string, std::string> files;
+};
+
+// Unpacks `archive` into a fresh directory set up the same way each time:
+// the archive itself inside it, a directory and an older file in the way.
+outcome unpack_with(const std::string& archive, unsigned jobs) {
+  const scratch_dir work;
+  write_file(work / "self", archive);
+  fs::create_directory(work / "in-dir");
+  write_file(work / "kept", "an older file");
+  run_options options;
+  options.environment["QVXREADER_JOBS"] = std::to_string(jobs);
+  outcome seen{run_tool({"self"}, work.path(), options), {}};
+  seen.files = snapshot(work.path());
+  return seen;
+}
+
+TEST(ParallelTest, AnyNumberOfThreadsGivesWhatOneThreadGives) {
+  std::mt19937 random{20261208};
+  const int archives = testing_windows_build() ? 8 : 30;
+  for (int n = 0; n < archives; ++n) {
+    SCOPED_TRACE("archive " + std::to_string(n));
+    const std::string archive = random_archive(random);
+    const outcome serial = unpack_with(archive, 1);
+    for (const unsigned jobs : {2U, 4U, 8U}) {
+      SCOPED_TRACE("QVXREADER_JOBS=" + std::to_string(jobs));
+      const outcome parallel = unpack_with(archive, jobs);
+      EXPECT_EQ(parallel.result.exit_status, serial.result.exit_status);
+      EXPECT_EQ(parallel.result.out, serial.result.out);
+      EXPECT_EQ(parallel.result.err, serial.result.err);
+      EXPECT_TRUE(parallel.files == serial.files) << "the files left differ";
+    }
+  }
+}
+
+TEST(ParallelTest, AnUnusableJobCountIsReportedAndIgnored) {
+  const scratch_dir place;
+  const scratch_dir work;
+  write_file(place / "a.qvx", builder::build_archive(
+                                  std::vector<builder::entry_content>{{"one", "1"}, {"two", "2"}}));
+  for (const char* setting : {"0", "many", "65", "-1", "2x"}) {
+    SCOPED_TRACE(std::string{"QVXREADER_JOBS="} + setting);
+    run_options options;
+    options.environment["QVXREADER_JOBS"] = setting;
+    const run_result result = run_tool({(place / "a.qvx").string()}, work.path(), options);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err,
+              "qvxreader: QVXREADER_JOBS: not a number of threads from 1 to 64; ignored\n");
+    EXPECT_EQ(read_file(work / "two"), "2");
+  }
+}
+
+}  // namespace
+}  // namespace qvx::test

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace qvx {
@@ -52,95 +53,137 @@ struct slot {
   entry_result result;
 };
 
+// The entries of one unpacking, shared by its threads. Every thread writes
+// entries in the order it claims them; whichever thread finishes the entry
+// that is next in table order reports it, and every finished entry after it,
+// so no thread sits waiting to report.
+class pipeline {
+ public:
+  pipeline(const platform::input_file& archive, const archive_directory& directory,
+           std::span<const std::size_t> order, const unpack_options& options,
+           const entry_reporter& reporter)
+      : archive_(archive),
+        directory_(directory),
+        order_(order),
+        options_(options),
+        reporter_(reporter),
+        shared_(names_written_twice(directory, order)),
+        slots_(window_size(order.size(), options.jobs)) {}
+
+  // Writes and reports entries until none is left to claim.
+  void work() {
+    std::size_t position = 0;
+    while (claim(position)) {
+      slot filled = write(position);
+      std::unique_lock lock(mutex_);
+      slots_[position % slots_.size()] = std::move(filled);
+      report_finished(lock);
+    }
+  }
+
+  [[nodiscard]] unpack_status status() const { return status_; }
+
+ private:
+  static std::size_t window_size(std::size_t entries, unsigned jobs) {
+    const std::size_t files_free =
+        std::max(platform::max_open_files(), reserved_files + 2) - reserved_files;
+    return std::clamp<std::size_t>(std::min(files_free / 2, jobs * in_flight_per_job), 1,
+                                   std::max<std::size_t>(entries, 1));
+  }
+
+  // Takes the next entry, once the window has room for it.
+  bool claim(std::size_t& position) {
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    room_.wait(lock, [&] {
+      return next_claim_ >= order_.size() || next_claim_ < reported_ + slots_.size();
+    });
+    --waiting_;
+    if (next_claim_ >= order_.size()) return false;
+    position = next_claim_++;
+    return true;
+  }
+
+  slot write(std::size_t position) const {
+    const std::size_t i = order_[position];
+    const archive_entry& entry = directory_.entries[i];
+    const std::string_view name = entry_name(directory_.names[i]);
+    slot filled;
+    filled.copied = copy_entry(name, archive_, entry.offset, entry.size);
+    if (!shared_[position]) {
+      filled.result = name_entry(filled.copied, name, archive_, entry.size, options_.existing);
+      filled.copied = {};
+      filled.named = true;
+    }
+    filled.done = true;
+    return filled;
+  }
+
+  // Reports the finished entries that are next in table order, unless
+  // another thread is already at it. Called with the lock held.
+  void report_finished(std::unique_lock<std::mutex>& lock) {
+    if (reporting_) return;
+    reporting_ = true;
+    while (reported_ < order_.size() && slots_[reported_ % slots_.size()].done) {
+      slot current = std::exchange(slots_[reported_ % slots_.size()], {});
+      lock.unlock();
+      report(reported_, current);
+      lock.lock();
+      ++reported_;
+      if (waiting_ > 0) room_.notify_all();
+    }
+    reporting_ = false;
+  }
+
+  // Only the reporting thread touches `status_` and calls the reporter.
+  void report(std::size_t position, slot& current) {
+    const std::size_t i = order_[position];
+    const entry_result result =
+        current.named ? std::move(current.result)
+                      : name_entry(current.copied, entry_name(directory_.names[i]), archive_,
+                                   directory_.entries[i].size, options_.existing);
+    current = {};  // closes the file before the window lets another in
+    if (!result.ok()) status_ = unpack_status::incomplete;
+    reporter_(i, result);
+  }
+
+  const platform::input_file& archive_;
+  const archive_directory& directory_;
+  std::span<const std::size_t> order_;
+  const unpack_options& options_;
+  const entry_reporter& reporter_;
+  const std::vector<bool> shared_;
+
+  std::mutex mutex_;
+  std::condition_variable room_;  // threads wait here for room in the window
+  std::vector<slot> slots_;       // the window: position p lives at p % size
+  std::size_t next_claim_ = 0;    // positions of `order_` claimed so far
+  std::size_t reported_ = 0;      // positions reported so far
+  std::size_t waiting_ = 0;       // threads waiting for room
+  bool reporting_ = false;        // a thread is reporting
+  unpack_status status_ = unpack_status::complete;
+};
+
 }  // namespace
 
 unpack_status unpack_in_parallel(const platform::input_file& archive,
                                  const archive_directory& directory,
                                  std::span<const std::size_t> order, const unpack_options& options,
                                  const entry_reporter& reporter) {
-  const std::size_t files_free =
-      std::max(platform::max_open_files(), reserved_files + 2) - reserved_files;
-  const std::size_t window =
-      std::clamp<std::size_t>(std::min(files_free / 2, options.jobs * in_flight_per_job), 1,
-                              std::max<std::size_t>(order.size(), 1));
-  const std::vector<bool> shared = names_written_twice(directory, order);
-
-  std::mutex mutex;
-  std::condition_variable slot_done;  // the reporting thread waits for the next entry
-  std::condition_variable slot_free;  // the workers wait for room in the window
-  std::vector<slot> slots(window);
-  std::size_t next_claim = 0;  // positions of `order` taken by workers
-  std::size_t reported = 0;    // positions reported and out of the window
-
-  const auto work = [&] {
-    while (true) {
-      std::size_t position = 0;
-      {
-        std::unique_lock lock(mutex);
-        slot_free.wait(
-            lock, [&] { return next_claim >= order.size() || next_claim < reported + window; });
-        if (next_claim >= order.size()) return;
-        position = next_claim++;
+  pipeline shared(archive, directory, order, options, reporter);
+  {
+    std::vector<std::jthread> helpers;
+    helpers.reserve(options.jobs);
+    for (unsigned j = 1; j < options.jobs; ++j) {
+      try {
+        helpers.emplace_back([&] { shared.work(); });
+      } catch (const std::system_error&) {
+        break;  // fewer threads: the work still gets done
       }
-      const std::size_t i = order[position];
-      const archive_entry& entry = directory.entries[i];
-      const std::string_view name = entry_name(directory.names[i]);
-      slot filled;
-      filled.copied = copy_entry(name, archive, entry.offset, entry.size);
-      if (!shared[position]) {
-        filled.result = name_entry(filled.copied, name, archive, entry.size, options.existing);
-        filled.copied = {};
-        filled.named = true;
-      }
-      filled.done = true;
-      {
-        const std::lock_guard lock(mutex);
-        slots[position % window] = std::move(filled);
-      }
-      slot_done.notify_one();
     }
-  };
-
-  std::vector<std::jthread> workers;
-  workers.reserve(options.jobs);
-  for (unsigned j = 0; j < options.jobs; ++j) {
-    try {
-      workers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // the threads that did start do the work
-    }
-  }
-  if (workers.empty()) {
-    unpack_options serial = options;
-    serial.jobs = 1;
-    return unpack_entries(archive, directory, serial, reporter);
-  }
-
-  unpack_status status = unpack_status::complete;
-  for (std::size_t position = 0; position < order.size(); ++position) {
-    slot current;
-    {
-      std::unique_lock lock(mutex);
-      slot& waited = slots[position % window];
-      slot_done.wait(lock, [&] { return waited.done; });
-      current = std::move(waited);
-      waited = {};
-    }
-    const std::size_t i = order[position];
-    const entry_result result =
-        current.named ? std::move(current.result)
-                      : name_entry(current.copied, entry_name(directory.names[i]), archive,
-                                   directory.entries[i].size, options.existing);
-    current = {};  // closes the file before the window lets another in
-    if (!result.ok()) status = unpack_status::incomplete;
-    reporter(i, result);
-    {
-      const std::lock_guard lock(mutex);
-      ++reported;
-    }
-    slot_free.notify_all();
-  }
-  return status;
+    shared.work();
+  }  // joins the helpers: every entry has been reported
+  return shared.status();
 }
 
 }  // namespace qvx

@@ -27,7 +27,8 @@ struct unpack_options {
   std::vector<bool> selected;
 };
 
-// Told about each written (or refused, or failed) entry, in table order.
+// Told about each written (or refused, or failed) entry, in table order and
+// one call at a time, though not always on the calling thread.
 using entry_reporter = std::function<void(std::size_t index, const entry_result& result)>;
 
 // Writes the entries of `directory`, read from `archive`, as files of the

@@ -1,5 +1,7 @@
 #include "archive/entry_writer.h"
 
+#include <algorithm>
+
 #include "archive/entry_name.h"
 
 namespace qvx {
@@ -17,8 +19,34 @@ std::string shortfall(std::uint64_t copied, std::uint32_t size) {
 
 }  // namespace
 
+namespace {
+
+// Pieces small enough for a display to move a few times a second, and large
+// enough that copying in pieces costs nothing measurable.
+constexpr std::uint64_t counted_piece = std::uint64_t{16} << 20U;
+
+platform::io_result copy_counted(platform::output_file& file, const platform::input_file& archive,
+                                 std::uint64_t offset, std::uint64_t size,
+                                 progress_counter counter) {
+  if (counter.progress == nullptr) return file.copy_from(archive, offset, size);
+  platform::io_result copied;
+  while (copied.bytes < size) {
+    const std::uint64_t piece = std::min(counted_piece, size - copied.bytes);
+    const platform::io_result got = file.copy_from(archive, offset + copied.bytes, piece);
+    copied.bytes += got.bytes;
+    counter.progress->add(counter.entry, got.bytes);
+    if (got.error != 0 || got.bytes < piece) {
+      copied.error = got.error;
+      break;
+    }
+  }
+  return copied;
+}
+
+}  // namespace
+
 copied_entry copy_entry(std::string_view name, const platform::input_file& archive,
-                        std::uint32_t offset, std::uint32_t size) {
+                        std::uint32_t offset, std::uint32_t size, progress_counter counter) {
   copied_entry copied;
   const name_rules rules = platform::uses_windows_names() ? name_rules::windows : name_rules::posix;
   if (const std::string_view refusal = name_refusal(name, rules); !refusal.empty()) {
@@ -31,7 +59,7 @@ copied_entry copy_entry(std::string_view name, const platform::input_file& archi
     copied.problem = not_written("cannot create a file", error);
     return copied;
   }
-  const platform::io_result result = copied.file.copy_from(archive, offset, size);
+  const platform::io_result result = copy_counted(copied.file, archive, offset, size, counter);
   copied.bytes = result.bytes;
   if (result.error != 0) {
     copied.problem = not_written("cannot copy its data", result.error);

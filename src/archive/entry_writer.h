@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "archive/copy_progress.h"
 #include "platform/platform.h"
 
 namespace qvx {
@@ -25,10 +26,18 @@ struct copied_entry {
   std::string problem;      // why the entry cannot be written; empty when `file` holds its bytes
 };
 
+// Where copy_entry counts the bytes it has copied, if anywhere.
+struct progress_counter {
+  copy_progress* progress = nullptr;
+  std::size_t entry = 0;
+};
+
 // Copies `size` bytes of `archive` from `offset` on into a new unnamed file.
 // An unsafe name is refused before anything is created. Prints nothing.
+// With a counter, the copy goes in pieces and is counted after each.
 [[nodiscard]] copied_entry copy_entry(std::string_view name, const platform::input_file& archive,
-                                      std::uint32_t offset, std::uint32_t size);
+                                      std::uint32_t offset, std::uint32_t size,
+                                      progress_counter counter = {});
 
 enum class existing_files {
   replace,  // a complete entry replaces a file of its name

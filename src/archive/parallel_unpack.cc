@@ -109,7 +109,7 @@ class pipeline {
     const archive_entry& entry = directory_.entries[i];
     const std::string_view name = entry_name(directory_.names[i]);
     slot filled;
-    filled.copied = copy_entry(name, archive_, entry.offset, entry.size);
+    filled.copied = copy_entry(name, archive_, entry.offset, entry.size, {options_.progress, i});
     if (!shared_[position]) {
       filled.result = name_entry(filled.copied, name, archive_, entry.size, options_.existing);
       filled.copied = {};

@@ -1,10 +1,13 @@
 #include "archive/unpacker.h"
 
 #include <cstdio>
+#include <mutex>
+#include <optional>
 
 #include "archive/diagnostic.h"
 #include "archive/entry_name.h"
 #include "archive/parallel_unpack.h"
+#include "archive/progress_display.h"
 
 namespace qvx {
 
@@ -30,7 +33,8 @@ unpack_status unpack_entries(const platform::input_file& archive,
     if (!options.selected.empty() && !options.selected[i]) continue;
     const archive_entry& entry = directory.entries[i];
     const std::string_view name = entry_name(directory.names[i]);
-    copied_entry copied = copy_entry(name, archive, entry.offset, entry.size);
+    copied_entry copied =
+        copy_entry(name, archive, entry.offset, entry.size, {options.progress, i});
     const entry_result result = name_entry(copied, name, archive, entry.size, options.existing);
     if (!result.ok()) status = unpack_status::incomplete;
     reporter(i, result);
@@ -58,8 +62,17 @@ unpack_status unpack_archive(const std::string& path, unsigned jobs) {
   std::printf("File has %u Entries\n\n", count);
   unpack_options options;
   options.jobs = jobs;
+  // Long copies show their progress on a terminal; nowhere else.
+  std::optional<copy_progress> progress;
+  std::optional<progress_display> display;
+  if (platform::stderr_is_terminal()) {
+    options.progress = &progress.emplace(count);
+    display.emplace(directory, *progress);
+  }
   return unpack_entries(
       archive, directory, options, [&](std::size_t i, const entry_result& result) {
+        std::unique_lock<std::mutex> display_away;
+        if (display) display_away = display->entry_done(i);
         const archive_entry& entry = directory.entries[i];
         const std::string_view name = entry_name(directory.names[i]);
         if (!result.ok()) report(name, result.problem);

@@ -25,6 +25,8 @@ struct unpack_options {
   existing_files existing = existing_files::replace;
   // Which entries to write, by index; empty means all of them.
   std::vector<bool> selected;
+  // Where the bytes copied are counted for a progress display, if anywhere.
+  copy_progress* progress = nullptr;
 };
 
 // Told about each written (or refused, or failed) entry, in table order and

@@ -137,6 +137,7 @@ std::size_t max_open_files();
 bool uses_windows_names();
 
 bool stdout_is_terminal();
+bool stderr_is_terminal();
 
 // Prints a prompt and waits for one key; returns at once at end of input.
 // On a terminal, a key ends the wait without Enter, and the terminal is left

@@ -420,6 +420,7 @@ std::size_t max_open_files() {
 bool uses_windows_names() { return false; }
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 namespace {
 

@@ -252,6 +252,11 @@ bool stdout_is_terminal() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+bool stderr_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 void wait_for_key() {
   // The command interpreter prints its own prompt and reads the key; what
   // the program printed so far must reach the console first.

@@ -26,6 +26,9 @@ struct terminal_run {
 // Runs the tool with an empty archive on a new pseudo-terminal, types `key`
 // once the prompt shows, and waits (at most a few seconds) for it to end.
 terminal_run run_on_terminal(char key) {
+  if (!fs::is_regular_file(QVXREADER_EXE)) {
+    throw std::runtime_error(std::string{"program not found at "} + QVXREADER_EXE);
+  }
   const scratch_dir dir;
   write_file(dir / "empty.qvx", std::string(2, '\0'));
   const std::string archive = (dir / "empty.qvx").string();

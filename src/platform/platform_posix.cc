@@ -368,6 +368,12 @@ error_code output_file::commit_replacing(const std::string& name) {
 
 // ---- console
 
+std::vector<std::string> program_arguments(int argc, const char* const* argv) {
+  return {argv, argv + std::max(argc, 0)};
+}
+
+std::string displayed_path(const std::string& path) { return path; }
+
 bool uses_windows_names() { return false; }
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }

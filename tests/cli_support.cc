@@ -1,3 +1,5 @@
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <sstream>
 
@@ -17,6 +19,29 @@ std::vector<std::string> tool_command() {
   }
   if (words.empty()) words.emplace_back(QVXREADER_EXE);
   return words;
+}
+
+// Where execvp would find `word`, or an empty path.
+fs::path find_program(const std::string& word) {
+  if (word.find('/') != std::string::npos) return fs::is_regular_file(word) ? word : "";
+  const char* search = std::getenv("PATH");
+  std::istringstream dirs{search != nullptr ? search : ""};
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    fs::path candidate = fs::path{dir.empty() ? "." : dir} / word;
+    if (fs::is_regular_file(candidate)) return candidate;
+  }
+  return "";
+}
+
+// Why the command cannot run, or an empty string. A program that is not
+// there would otherwise show only as exit status 127 and no output.
+std::string missing_program(const std::vector<std::string>& command) {
+  for (const std::string& word : command) {
+    if (!find_program(word).empty()) continue;
+    if (word.find('/') != std::string::npos) return "program not found at " + word;
+    return "program not found in any directory of PATH: " + word;
+  }
+  return "";
 }
 
 }  // namespace
@@ -51,6 +76,10 @@ std::string pause_text() {
 run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
                     run_options options) {
   std::vector<std::string> argv = tool_command();
+  if (const std::string problem = missing_program(argv); !problem.empty()) {
+    ADD_FAILURE() << problem;
+    return {.exit_status = 127, .out = "", .err = problem};
+  }
   argv.insert(argv.end(), args.begin(), args.end());
   options.working_directory = cwd;
   return run(argv, options);

@@ -255,6 +255,50 @@ TEST_F(CliTest, PortableFileHandlingGivesTheSameFiles) {
   }
 }
 
+// Greek and CJK letters: none of them is in the ANSI code page the tests run
+// Wine with (1252, from the C.UTF-8 locale), so a program that takes its
+// path from the 8-bit command line gets question marks instead.
+const std::string foreign_name = "\u03A9\u03BC\u03AD\u03B3\u03B1 \u65E5\u672C";
+
+run_options in_utf8_locale() {
+  run_options options;
+  options.environment["LC_ALL"] = "C.UTF-8";
+  return options;
+}
+
+TEST_F(CliTest, ArchivePathsOutsideTheAnsiCodePageAndLongerThan260CharactersOpen) {
+  const fs::path foreign = place_ / foreign_name;
+  // Three levels of at most 120 characters: each name is legal everywhere,
+  // only the whole path is long.
+  const fs::path deep =
+      place_ / std::string(120, 'a') / std::string(120, 'b') / std::string(40, 'c');
+  ASSERT_GT((deep / "input.qvx").string().size(), 260U);
+  for (const fs::path& dir : {foreign, deep}) {
+    SCOPED_TRACE(dir.string());
+    fs::create_directories(dir);
+    write_file(dir / "input.qvx", builder::build_archive(hello_and_data));
+    const scratch_dir work;
+    const run_result result =
+        run_tool({(dir / "input.qvx").string()}, work.path(), in_utf8_locale());
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(list_dir(work.path()), (std::set<std::string>{"hello.txt", "data.bin"}));
+    EXPECT_EQ(read_file(work / "data.bin"), std::string("\xFF\x00\x01", 3));
+  }
+}
+
+TEST_F(CliTest, APathIsReportedInTheConsolesCharacters) {
+  // Windows prints names in the ANSI code page, so a path's characters that
+  // it lacks are shown as '?' rather than as stray UTF-8 bytes.
+  fs::create_directory(place_ / foreign_name);
+  const std::string missing = (place_ / foreign_name / "missing.qvx").string();
+  const std::string shown =
+      testing_windows_build() ? (place_ / "????? ??" / "missing.qvx").string() : missing;
+  const run_result result = run_tool({missing}, work_.path(), in_utf8_locale());
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.err.rfind("qvxreader: " + shown + ": cannot open: ", 0), 0U) << result.err;
+}
+
 TEST_F(CliTest, WindowsDeviceAndAlteredNamesAreRefused) {
   if (!testing_windows_build()) GTEST_SKIP() << "Windows file-name rules";
   const std::vector<entry_content> entries = {

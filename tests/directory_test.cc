@@ -90,7 +90,15 @@ TEST_F(DirectoryTest, NameTablePositionBeyond4GiBIsNotWrappedBackIntoTheFile) {
   builder::put_u32(archive, builder::size_field_position(0), 0x18);
   const directory_result read = read_bytes(archive);
   EXPECT_FALSE(read.ok());
-  EXPECT_NE(read.problem.find("beyond the end"), std::string::npos) << read.problem;
+  EXPECT_NE(read.problem.find("at or beyond the end"), std::string::npos) << read.problem;
+}
+
+TEST_F(DirectoryTest, NameTableStartingExactlyAtTheEndIsReportedWithItsPosition) {
+  // Data end at byte 45 and the file too: the position is the size, not past it.
+  const std::string archive = builder::build_archive(two_entries).substr(0, 2 + 2 * 14 + 15);
+  const directory_result read = read_bytes(archive);
+  EXPECT_EQ(read.problem,
+            "the name table's position 45 lies at or beyond the end of the file (45 bytes)");
 }
 
 TEST_F(DirectoryTest, ADirectoryIsNotAnArchive) {

@@ -33,6 +33,9 @@ const std::string prompt = "Press any key to continue . . . ";
 class terminal_job {
  public:
   terminal_job() {
+    if (!fs::is_regular_file(QVXREADER_EXE)) {
+      throw std::runtime_error(std::string{"program not found at "} + QVXREADER_EXE);
+    }
     write_file(dir_ / "empty.qvx", std::string(2, '\0'));
     shell_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
     if (shell_ < 0) throw std::runtime_error("forkpty failed");

@@ -45,7 +45,7 @@ directory_result read_directory(const platform::input_file& archive) {
   const std::uint64_t names_at = name_table_position(entries.back());
   if (names_at >= archive.size()) {
     result.problem = "the name table's position " + std::to_string(names_at) +
-                     " lies beyond the end of the file (" + std::to_string(archive.size()) +
+                     " lies at or beyond the end of the file (" + std::to_string(archive.size()) +
                      " bytes)";
     return result;
   }

@@ -46,12 +46,12 @@ unpack_status unpack_archive(const std::string& path, unsigned jobs) {
   platform::error_code error = 0;
   const platform::input_file archive = platform::input_file::open(path, error);
   if (error != 0) {
-    report(path, "cannot open: " + platform::error_text(error));
+    report(platform::displayed_path(path), "cannot open: " + platform::error_text(error));
     return unpack_status::unreadable;
   }
   const directory_result read = read_directory(archive);
   if (!read.ok()) {
-    report(path, read.problem);
+    report(platform::displayed_path(path), read.problem);
     return unpack_status::unreadable;
   }
 

@@ -1,9 +1,16 @@
 #include <span>
+#include <string>
+#include <vector>
 
 #include "console/driver.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
-  const char* const* const arguments = argv;
-  const std::span<const char* const> args{arguments, argc > 0 ? static_cast<std::size_t>(argc) : 0};
-  return static_cast<int>(qvx::run_console(args));
+  // On Windows the runtime's argv has lost what the ANSI code page cannot
+  // hold; the platform layer reads the arguments from the wide command line.
+  const std::vector<std::string> arguments = qvx::platform::program_arguments(argc, argv);
+  std::vector<const char*> pointers;
+  pointers.reserve(arguments.size());
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+  return static_cast<int>(qvx::run_console(std::span<const char* const>{pointers}));
 }

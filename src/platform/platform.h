@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvx::platform {
 
@@ -23,6 +24,18 @@ inline constexpr error_code not_a_regular_file = -2;
 
 // The system's own words for `error`, for diagnostics.
 std::string error_text(error_code error);
+
+// The program's arguments, its own name first, in the form input_file::open
+// takes. POSIX: argv as the runtime passed it. Windows: the wide command
+// line in UTF-8, so that a path with characters outside the ANSI code page
+// is not turned into question marks on the way in; `argv` is used only if
+// the command line cannot be read.
+std::vector<std::string> program_arguments(int argc, const char* const* argv);
+
+// An archive path as program_arguments gave it, in the 8-bit text the rest
+// of the output uses: unchanged on POSIX; on Windows in the ANSI code page,
+// like entry names, with '?' for each character that code page lacks.
+std::string displayed_path(const std::string& path);
 
 // The outcome of a read or a copy: how many bytes moved, and why it stopped
 // short if it did. A short count with no error means the source ended.
@@ -43,10 +56,11 @@ class input_file {
   input_file& operator=(input_file&& other) noexcept;
   ~input_file();
 
-  // Opens `path` (8-bit text as given on the command line) without ever
-  // waiting for a writer. Fails with the system's error, with the "is a
-  // directory" error for a directory, or with `not_a_regular_file` for what
-  // cannot be read by position (only files and block devices can).
+  // Opens `path` (as program_arguments gives it: UTF-8 on Windows, where a
+  // path of any length is accepted) without ever waiting for a writer. Fails
+  // with the system's error, with the "is a directory" error for a
+  // directory, or with `not_a_regular_file` for what cannot be read by
+  // position (only files and block devices can).
   static input_file open(const std::string& path, error_code& error);
 
   [[nodiscard]] bool is_open() const { return handle_ != invalid_handle; }

@@ -417,6 +417,12 @@ std::size_t max_open_files() {
   return static_cast<std::size_t>(limit.rlim_cur);
 }
 
+std::vector<std::string> program_arguments(int argc, const char* const* argv) {
+  return {argv, argv + std::max(argc, 0)};
+}
+
+std::string displayed_path(const std::string& path) { return path; }
+
 bool uses_windows_names() { return false; }
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }

@@ -2,18 +2,23 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// shellapi.h needs the types of windows.h.
+#include <shellapi.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/temporary_name.h"
 
-// Names and paths are 8-bit text in the ANSI code page, as the runtime hands
-// them to main, so the ...A functions of the Windows API take them unchanged.
+// Entry names are 8-bit text in the ANSI code page, so the ...A functions of
+// the Windows API take them unchanged. The archive path alone is UTF-8 (see
+// program_arguments) and is opened with the wide functions.
 
 namespace qvx::platform {
 namespace {
@@ -63,7 +68,68 @@ error_code write_fully(HANDLE file, std::span<const std::byte> data) {
   return 0;
 }
 
+// `text` in UTF-16; `code_page` says how it is encoded. Bytes that are not
+// valid in it become U+FFFD, as the system converts them.
+std::wstring widened(std::string_view text, UINT code_page) {
+  if (text.empty() || text.size() > INT_MAX) return {};
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(code_page, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0) MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), length);
+  return wide;
+}
+
+// `wide` in `code_page`. Outside UTF-8 a character the code page lacks
+// becomes '?', never a look-alike ("best fit") that names something else.
+std::string narrowed(std::wstring_view wide, UINT code_page) {
+  if (wide.empty() || wide.size() > INT_MAX) return {};
+  const int size = static_cast<int>(wide.size());
+  const DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* const unknown = code_page == CP_UTF8 ? nullptr : "?";
+  const int length =
+      WideCharToMultiByte(code_page, flags, wide.data(), size, nullptr, 0, unknown, nullptr);
+  std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
+  if (length > 0) {
+    WideCharToMultiByte(code_page, flags, wide.data(), size, text.data(), length, unknown, nullptr);
+  }
+  return text;
+}
+
+// The form of `path` to hand to CreateFileW. A path whose full form reaches
+// MAX_PATH characters opens only with the \\?\ prefix unless the system's
+// long-path setting is on (the manifest alone does not lift the limit), so
+// such a path is made absolute and prefixed; the prefix also turns off the
+// system's clean-up of the path, which GetFullPathNameW has already done.
+std::wstring openable_path(const std::wstring& path) {
+  if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\")) return path;
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed <= MAX_PATH) return path;  // `needed` counts the terminating NUL
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 }  // namespace
+
+std::vector<std::string> program_arguments(int argc, const char* const* argv) {
+  int count = 0;
+  wchar_t** const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return {argv, argv + std::max(argc, 0)};
+  std::vector<std::string> arguments;
+  arguments.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) arguments.push_back(narrowed(wide[i], CP_UTF8));
+  LocalFree(static_cast<void*>(wide));
+  return arguments;
+}
+
+std::string displayed_path(const std::string& path) {
+  // When the ANSI code page is UTF-8 itself, the path is already in it.
+  if (GetACP() == CP_UTF8) return path;
+  return narrowed(widened(path, CP_UTF8), CP_ACP);
+}
 
 std::string error_text(error_code error) {
   if (error == not_a_regular_file) return "not a regular file";
@@ -89,13 +155,20 @@ void input_file::close() {
 
 input_file input_file::open(const std::string& path, error_code& error) {
   input_file file;
-  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::wstring wide_path = openable_path(widened(path, CP_UTF8));
+  const HANDLE handle =
+      CreateFileW(wide_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = static_cast<error_code>(GetLastError());
     return file;
   }
   file.handle_ = to_stored(handle);
+  // Entries are read by position, which pipes and consoles have not.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    error = not_a_regular_file;
+    return input_file{};
+  }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(handle, &info)) {
     error = static_cast<error_code>(GetLastError());
@@ -103,11 +176,6 @@ input_file input_file::open(const std::string& path, error_code& error) {
   }
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     error = ERROR_DIRECTORY;
-    return input_file{};
-  }
-  // Entries are read by position, which pipes and consoles have not.
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
-    error = not_a_regular_file;
     return input_file{};
   }
   file.size_ = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;

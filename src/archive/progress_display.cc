@@ -83,14 +83,18 @@ void progress_display::run(const std::stop_token& stop) {
              directory_.entries[awaited_].size, progress_.all_bytes(), all_size_, display_width);
     // Blanks over the end of a longer line drawn before.
     const std::size_t blanks = shown_ > text.size() ? shown_ - text.size() : 0;
-    write_stderr("\r" + text + std::string(blanks, ' '));
+    std::string drawn = "\r";
+    drawn.append(text).append(blanks, ' ');
+    write_stderr(drawn);
     shown_ = text.size() + blanks;
   }
 }
 
 void progress_display::erase() {
   if (shown_ == 0) return;
-  write_stderr("\r" + std::string(shown_, ' ') + "\r");
+  std::string blank = "\r";
+  blank.append(shown_, ' ').push_back('\r');
+  write_stderr(blank);
   shown_ = 0;
 }
 

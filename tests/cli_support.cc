@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 #include "cli_test.h"
 
@@ -7,16 +8,23 @@ namespace qvx::test {
 
 namespace {
 
-// The command that runs the tool: the built executable, or the words of
-// QVXREADER_COMMAND ("wine /path/qvxreader.exe").
-std::vector<std::string> tool_command() {
+// The command that runs a program: the built executable, or the words of
+// the variable `override` ("wine /path/qvxreader.exe").
+std::vector<std::string> command_words(const char* override, const char* built) {
   std::vector<std::string> words;
-  if (const char* command = std::getenv("QVXREADER_COMMAND")) {
+  if (const char* command = std::getenv(override)) {
     std::istringstream in{command};
     for (std::string word; in >> word;) words.push_back(word);
   }
-  if (words.empty()) words.emplace_back(QVXREADER_EXE);
+  if (words.empty()) words.emplace_back(built);
   return words;
+}
+
+run_result run_command(std::vector<std::string> argv, const std::vector<std::string>& args,
+                       const fs::path& cwd, run_options options) {
+  argv.insert(argv.end(), args.begin(), args.end());
+  options.working_directory = cwd;
+  return run(argv, options);
 }
 
 }  // namespace
@@ -50,10 +58,12 @@ std::string pause_text() {
 
 run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
                     run_options options) {
-  std::vector<std::string> argv = tool_command();
-  argv.insert(argv.end(), args.begin(), args.end());
-  options.working_directory = cwd;
-  return run(argv, options);
+  return run_command(command_words("QVXREADER_COMMAND", QVXREADER_EXE), args, cwd,
+                     std::move(options));
+}
+
+run_result run_qvx(const std::vector<std::string>& args, const fs::path& cwd, run_options options) {
+  return run_command(command_words("QVX_COMMAND", QVX_EXE), args, cwd, std::move(options));
 }
 
 }  // namespace qvx::test

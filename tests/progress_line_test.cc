@@ -34,10 +34,5 @@ TEST(ProgressLine, QuietForASecondThenRedrawnAtMostFourTimesASecondAndErased) {
   EXPECT_EQ(terminal, "\r     \r");  // erased when the work ends
 }
 
-TEST(ProgressLine, MebibytesWithOneDecimal) {
-  EXPECT_EQ(mebibytes(0), "0.0 MiB");
-  EXPECT_EQ(mebibytes(1536 * 1024), "1.5 MiB");
-}
-
 }  // namespace
 }  // namespace qvx::cli

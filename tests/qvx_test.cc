@@ -123,13 +123,16 @@ TEST_F(QvxTest, CheckReportsEveryProblemAndNotesOverlaps) {
                 "note: entry 1 \"ok\" overlaps entry 4 \"ok\" by 2 bytes\n"
                 "7 entries, 5 problems, 1 overlap\n"));
 
+  // Overlaps alone are no problem, nor is data that ends where the file does.
   std::string overlapping = builder::build_archive(three);
-  builder::put_u32(overlapping, builder::size_field_position(0), 2);  // a.txt reaches into b.txt
+  builder::put_u32(overlapping, builder::size_field_position(0), 2);   // a.txt reaches into b.txt
+  builder::put_u32(overlapping, builder::size_field_position(1), 48);  // b.txt to the last byte
   const run_result only_overlap = run_qvx({"check", put_archive_bytes(overlapping)}, work_.path());
   EXPECT_EQ(only_overlap.exit_status, 0);
   EXPECT_EQ(only_overlap.out,
-            console_text("note: entry 1 \"a.txt\" overlaps entry 2 \"b.txt\" by 1 "
-                         "byte\n3 entries, 0 problems, 1 overlap\n"));
+            console_text("note: entry 1 \"a.txt\" overlaps entry 2 \"b.txt\" by 1 byte\n"
+                         "note: entry 2 \"b.txt\" overlaps entry 3 \"-dash\" by 1 byte\n"
+                         "3 entries, 0 problems, 2 overlaps\n"));
 
   const run_result unreadable =
       run_qvx({"check", put_archive_bytes(bytes.substr(0, 50))}, work_.path());

@@ -30,17 +30,22 @@ progress_line::~progress_line() { clear(); }
 void progress_line::update(const std::function<std::string()>& describe, clock::time_point now) {
   if (!out_ || now - start_ < quiet_time) return;
   if (drawn_at_ != clock::time_point{} && now - drawn_at_ < redraw_interval) return;
-  const std::string text = describe();
-  // Blanks cover the end of a longer line drawn before.
-  const std::string padding(shown_length_ > text.size() ? shown_length_ - text.size() : 0, ' ');
-  out_("\r" + text + padding);
-  shown_length_ = text.size() + padding.size();
+  // Blanks cover the end of a longer line drawn before. (Appended, not
+  // added with +, which GCC 12 warns about wrongly at -O3.)
+  std::string line = "\r";
+  line += describe();
+  if (line.size() - 1 < shown_length_) line.append(shown_length_ - (line.size() - 1), ' ');
+  out_(line);
+  shown_length_ = line.size() - 1;
   drawn_at_ = now;
 }
 
 void progress_line::clear() {
   if (shown_length_ == 0) return;
-  out_("\r" + std::string(shown_length_, ' ') + "\r");
+  std::string line = "\r";
+  line.append(shown_length_, ' ');
+  line += '\r';
+  out_(line);
   shown_length_ = 0;
 }
 

@@ -94,7 +94,8 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
   encode_u16(static_cast<std::uint16_t>(members.size()), std::span{head}.first<count_size>());
   for (std::size_t i = 0; i < plan.entries.size(); ++i) {
     const auto record = encode_entry(plan.entries[i]);
-    std::copy(record.begin(), record.end(), head.begin() + count_size + entry_record_size * i);
+    std::copy(record.begin(), record.end(),
+              std::span{head}.subspan(count_size + entry_record_size * i).begin());
   }
   if (const platform::error_code why = archive.write(head)) return cannot_write(why);
 
@@ -124,7 +125,8 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
   std::vector<std::byte> names(name_field_size * members.size());
   for (std::size_t i = 0; i < members.size(); ++i) {
     const name_field field = encode_name(members[i].name);
-    std::transform(field.begin(), field.end(), names.begin() + name_field_size * i,
+    std::transform(field.begin(), field.end(),
+                   std::span{names}.subspan(name_field_size * i).begin(),
                    [](char c) { return static_cast<std::byte>(c); });
   }
   if (const platform::error_code why = archive.write(names)) return cannot_write(why);

@@ -33,9 +33,11 @@ class checker {
   }
 
  private:
-  std::string_view name(std::size_t i) const { return entry_name(directory_.names[i]); }
+  [[nodiscard]] std::string_view name(std::size_t i) const {
+    return entry_name(directory_.names[i]);
+  }
 
-  std::string entry(std::size_t i) const {
+  [[nodiscard]] std::string entry(std::size_t i) const {
     return "entry " + std::to_string(i + 1) + " \"" + printable_name(name(i)) + "\"";
   }
 
@@ -90,7 +92,7 @@ class checker {
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
       return entries[a].offset != entries[b].offset ? entries[a].offset < entries[b].offset : a < b;
     });
-    constexpr std::size_t none = static_cast<std::size_t>(-1);
+    constexpr auto none = static_cast<std::size_t>(-1);
     std::size_t furthest = none;
     for (const std::size_t i : order) {
       if (furthest != none && entries[i].offset < end(furthest)) {

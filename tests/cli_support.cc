@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 #include "cli_test.h"
 
@@ -9,15 +10,15 @@ namespace qvx::test {
 
 namespace {
 
-// The command that runs the tool: the built executable, or the words of
-// QVXREADER_COMMAND ("wine /path/qvxreader.exe").
-std::vector<std::string> tool_command() {
+// The command that runs a program: the built executable, or the words of
+// the variable `override` ("wine /path/qvxreader.exe").
+std::vector<std::string> command_words(const char* override, const char* built) {
   std::vector<std::string> words;
-  if (const char* command = std::getenv("QVXREADER_COMMAND")) {
+  if (const char* command = std::getenv(override)) {
     std::istringstream in{command};
     for (std::string word; in >> word;) words.push_back(word);
   }
-  if (words.empty()) words.emplace_back(QVXREADER_EXE);
+  if (words.empty()) words.emplace_back(built);
   return words;
 }
 
@@ -42,6 +43,17 @@ std::string missing_program(const std::vector<std::string>& command) {
     return "program not found in any directory of PATH: " + word;
   }
   return "";
+}
+
+run_result run_command(std::vector<std::string> argv, const std::vector<std::string>& args,
+                       const fs::path& cwd, run_options options) {
+  if (const std::string problem = missing_program(argv); !problem.empty()) {
+    ADD_FAILURE() << problem;
+    return {.exit_status = 127, .out = "", .err = problem};
+  }
+  argv.insert(argv.end(), args.begin(), args.end());
+  options.working_directory = cwd;
+  return run(argv, options);
 }
 
 }  // namespace
@@ -75,14 +87,12 @@ std::string pause_text() {
 
 run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
                     run_options options) {
-  std::vector<std::string> argv = tool_command();
-  if (const std::string problem = missing_program(argv); !problem.empty()) {
-    ADD_FAILURE() << problem;
-    return {.exit_status = 127, .out = "", .err = problem};
-  }
-  argv.insert(argv.end(), args.begin(), args.end());
-  options.working_directory = cwd;
-  return run(argv, options);
+  return run_command(command_words("QVXREADER_COMMAND", QVXREADER_EXE), args, cwd,
+                     std::move(options));
+}
+
+run_result run_qvx(const std::vector<std::string>& args, const fs::path& cwd, run_options options) {
+  return run_command(command_words("QVX_COMMAND", QVX_EXE), args, cwd, std::move(options));
 }
 
 }  // namespace qvx::test

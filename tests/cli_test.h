@@ -1,5 +1,6 @@
-// Running the built tool end to end: natively, or the Windows build under
-// Wine when QVXREADER_COMMAND names it (see tests/CMakeLists.txt).
+// Running the built programs end to end: natively, or the Windows builds
+// under Wine when QVXREADER_COMMAND and QVX_COMMAND name them (see
+// tests/CMakeLists.txt).
 #pragma once
 
 #include <string>
@@ -9,7 +10,7 @@
 
 namespace qvx::test {
 
-// True when the tool under test is the Windows build.
+// True when the programs under test are the Windows builds.
 bool testing_windows_build();
 
 // `unix_text` with line ends as the tool under test prints them.
@@ -24,5 +25,9 @@ std::string pause_text();
 // Runs the tool with `args` in `cwd`.
 run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
                     run_options options = {});
+
+// Runs qvx with `args` in `cwd`.
+run_result run_qvx(const std::vector<std::string>& args, const fs::path& cwd,
+                   run_options options = {});
 
 }  // namespace qvx::test

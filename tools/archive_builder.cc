@@ -1,28 +1,37 @@
 #include "archive_builder.h"
 
+#include <algorithm>
 #include <stdexcept>
+
+#include "archive/archive_format.h"
 
 namespace qvx::builder {
 
 namespace {
-constexpr std::size_t record_size = 14;
-constexpr std::size_t field_size = 15;
+
+// `length` bytes of `bytes` from `position` on, as the library's encoders
+// take them; throws when they run past the end, as a test's mistake.
+template <std::size_t length>
+std::span<std::byte, length> field_at(std::string& bytes, std::size_t position) {
+  if (position > bytes.size() || bytes.size() - position < length) {
+    throw std::out_of_range("archive field beyond the end of the bytes");
+  }
+  return std::as_writable_bytes(std::span{bytes}).subspan(position).first<length>();
+}
+
 }  // namespace
 
-std::size_t head_size(std::size_t count) { return 2 + record_size * count; }
+std::size_t head_size(std::size_t count) { return count_size + entry_record_size * count; }
 
-std::size_t offset_field_position(std::size_t index) { return 2 + record_size * index + 2; }
-std::size_t size_field_position(std::size_t index) { return 2 + record_size * index + 6; }
+std::size_t offset_field_position(std::size_t index) { return head_size(index) + 2; }
+std::size_t size_field_position(std::size_t index) { return head_size(index) + 6; }
 
 void put_u16(std::string& bytes, std::size_t position, std::uint16_t value) {
-  bytes.at(position) = static_cast<char>(value & 0xFFU);
-  bytes.at(position + 1) = static_cast<char>(value >> 8U);
+  encode_u16(value, field_at<2>(bytes, position));
 }
 
 void put_u32(std::string& bytes, std::size_t position, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) {
-    bytes.at(position + i) = static_cast<char>((value >> (8 * i)) & 0xFFU);
-  }
+  encode_u32(value, field_at<4>(bytes, position));
 }
 
 std::vector<entry_layout> lay_out(std::span<const std::string> names,
@@ -45,11 +54,13 @@ std::string encode_head(std::span<const entry_layout> entries) {
   std::string head(head_size(entries.size()), '\0');
   put_u16(head, 0, static_cast<std::uint16_t>(entries.size()));
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::size_t at = 2 + record_size * i;
-    put_u16(head, at, entries[i].tag);
-    put_u32(head, at + 2, entries[i].offset);
-    put_u32(head, at + 6, entries[i].size);
-    put_u32(head, at + 10, entries[i].spare);
+    const auto record = encode_entry({.tag = entries[i].tag,
+                                      .offset = entries[i].offset,
+                                      .size = entries[i].size,
+                                      .spare = entries[i].spare});
+    std::transform(record.begin(), record.end(),
+                   head.begin() + static_cast<std::ptrdiff_t>(head_size(i)),
+                   [](std::byte b) { return static_cast<char>(b); });
   }
   return head;
 }
@@ -57,10 +68,9 @@ std::string encode_head(std::span<const entry_layout> entries) {
 std::string encode_names(std::span<const entry_layout> entries) {
   std::string names;
   for (const entry_layout& entry : entries) {
-    if (entry.name.size() > field_size) throw std::invalid_argument("name over 15 bytes");
-    std::string field = entry.name;
-    field.resize(field_size, '\0');
-    names += field;
+    if (entry.name.size() > name_field_size) throw std::invalid_argument("name over 15 bytes");
+    const name_field field = encode_name(entry.name);
+    names.append(field.data(), field.size());
   }
   return names;
 }

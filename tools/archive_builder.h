@@ -1,5 +1,6 @@
-// Writing archives, for the project's tests, demo, benchmark and fuzz seeds.
-// The tool itself only reads them.
+// Archives built in memory for the tests and fuzz seeds, malformed ones too:
+// the records are plain values to corrupt at will. Archives from files are
+// written by the library (archive/archive_writer.h).
 #pragma once
 
 #include <cstddef>

@@ -7,7 +7,8 @@
 //   data        anywhere           entry i is `size` bytes from `offset`
 //   name table  15 bytes x N       found at offset + size of record N-1
 //
-// Nothing here touches a file; these functions decode bytes already read.
+// Nothing here touches a file; these functions decode bytes already read and
+// encode bytes to be written.
 #pragma once
 
 #include <array>
@@ -42,6 +43,16 @@ archive_entry decode_entry(std::span<const std::byte, entry_record_size> record)
 // The entry's name: the bytes before the field's first NUL, or all 15 bytes
 // when the field holds none. The view points into `field`.
 std::string_view entry_name(const name_field& field);
+
+// The inverse of the decoding, for writing archives.
+void encode_u16(std::uint16_t value, std::span<std::byte, 2> bytes);
+void encode_u32(std::uint32_t value, std::span<std::byte, 4> bytes);
+
+std::array<std::byte, entry_record_size> encode_entry(const archive_entry& entry);
+
+// The field holding `name`, padded with NULs; a name of 15 bytes fills it.
+// Only the first 15 bytes of a longer name fit.
+name_field encode_name(std::string_view name);
 
 // Where the name table starts: offset + size of the last record in table
 // order (not the record whose data ends last). 64-bit, so it cannot wrap.

@@ -48,6 +48,12 @@ std::string_view name_refusal(std::string_view name, name_rules rules) {
   return {};
 }
 
+std::string case_folded(std::string_view name) {
+  std::string key{name};
+  std::transform(key.begin(), key.end(), key.begin(), ascii_upper);
+  return key;
+}
+
 std::string printable_name(std::string_view name) {
   std::string shown{name};
   std::replace_if(shown.begin(), shown.end(), is_control, '?');

@@ -16,6 +16,10 @@ enum class name_rules {
 // no entry ever lands under a name the archive did not give it.
 [[nodiscard]] std::string_view name_refusal(std::string_view name, name_rules rules);
 
+// `name` with ASCII letters in upper case: two names with the same key are
+// one file name on Windows, which ignores their case.
+std::string case_folded(std::string_view name);
+
 // `name` with every control byte (1-31, 127) shown as '?', so that a name can
 // never send an escape sequence to the terminal.
 std::string printable_name(std::string_view name);

@@ -1,12 +1,10 @@
 #include "console/driver.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "archive/diagnostic.h"
+#include "archive/job_count.h"
 #include "archive/unpacker.h"
 #include "platform/platform.h"
 
@@ -20,23 +18,6 @@ bool stdout_written() {
   if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
   report("standard output", "write error");
   return false;
-}
-
-// Threads that write entries: QVXREADER_JOBS when it is set, otherwise one
-// per processor up to the point where more stopped helping.
-unsigned job_count() {
-  constexpr unsigned most_useful = 4;
-  constexpr unsigned most_allowed = 64;
-  const char* setting = std::getenv("QVXREADER_JOBS");
-  if (setting != nullptr && *setting != '\0') {
-    char* end = nullptr;
-    const unsigned long jobs = std::strtoul(setting, &end, 10);
-    if (end != setting && *end == '\0' && jobs >= 1 && jobs <= most_allowed) {
-      return static_cast<unsigned>(jobs);
-    }
-    report("QVXREADER_JOBS", "not a number of threads from 1 to 64; ignored");
-  }
-  return std::clamp(std::thread::hardware_concurrency(), 1U, most_useful);
 }
 
 }  // namespace
@@ -60,7 +41,7 @@ exit_status run_console(std::span<const char* const> args) {
     return stdout_written() ? exit_status::success : exit_status::entries_failed;
   }
 
-  const unpack_status status = unpack_archive(std::string{args[1]}, job_count());
+  const unpack_status status = unpack_archive(std::string{args[1]}, job_count_from_environment());
   if (status == unpack_status::unreadable) std::printf("Error reading file!\n");
 
   platform::wait_for_key();

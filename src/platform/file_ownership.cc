@@ -1,5 +1,5 @@
 // Moving and destroying the file classes: the same on every platform. Each
-// platform file implements input_file::close() and output_file::discard().
+// platform file implements input_file::close() and the discard() functions.
 #include <utility>
 
 #include "platform/platform.h"
@@ -41,5 +41,24 @@ output_file& output_file::operator=(output_file&& other) noexcept {
 }
 
 output_file::~output_file() { discard(); }
+
+replacement_file::replacement_file(replacement_file&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)),
+      written_(other.written_),
+      path_(std::exchange(other.path_, {})),
+      temporary_name_(std::exchange(other.temporary_name_, {})) {}
+
+replacement_file& replacement_file::operator=(replacement_file&& other) noexcept {
+  if (this != &other) {
+    discard();
+    handle_ = std::exchange(other.handle_, invalid_handle);
+    written_ = other.written_;
+    path_ = std::exchange(other.path_, {});
+    temporary_name_ = std::exchange(other.temporary_name_, {});
+  }
+  return *this;
+}
+
+replacement_file::~replacement_file() { discard(); }
 
 }  // namespace qvx::platform

@@ -135,6 +135,67 @@ class output_file {
   std::string temporary_name_;  // empty while the file has no name
 };
 
+// ---- For writing archives and for the qvx command (see replacement_file)
+
+enum class file_kind { regular, directory, other };
+
+// What a path names, following symbolic links.
+struct file_facts {
+  file_kind kind = file_kind::other;
+  std::uint64_t size = 0;
+  std::uint64_t volume = 0;   // device (POSIX) or volume serial (Windows)
+  std::uint64_t file_id = 0;  // inode (POSIX) or file index (Windows)
+
+  [[nodiscard]] bool same_file(const file_facts& other) const {
+    return volume == other.volume && file_id == other.file_id;
+  }
+};
+
+// Looks at `path` without opening it for reading, so that a FIFO or a
+// device cannot block. Fails with the system's error when it does not exist.
+file_facts examine(const std::string& path, error_code& error);
+
+// A new file that takes the place of `path` in one rename, and only once it
+// is complete. Until commit() it has a temporary name in the same directory
+// (or no name at all, where the system allows), and the destructor removes
+// it: a failure leaves no partial file, and the old `path` as it was.
+class replacement_file {
+ public:
+  replacement_file() = default;
+  replacement_file(const replacement_file&) = delete;
+  replacement_file& operator=(const replacement_file&) = delete;
+  replacement_file(replacement_file&& other) noexcept;
+  replacement_file& operator=(replacement_file&& other) noexcept;
+  ~replacement_file();
+
+  static replacement_file create(const std::string& path, error_code& error);
+
+  [[nodiscard]] bool is_open() const { return handle_ != invalid_handle; }
+
+  // Appends `data`.
+  [[nodiscard]] error_code write(std::span<const std::byte> data);
+
+  // Appends up to `length` bytes of `source` from `offset` on. Stops early,
+  // with no error, where the source ends.
+  [[nodiscard]] io_result copy_from(const input_file& source, std::uint64_t offset,
+                                    std::uint64_t length);
+
+  // Closes the file and renames it to `path`, replacing what is there.
+  [[nodiscard]] error_code commit();
+
+ private:
+  void discard();
+
+  static constexpr std::intptr_t invalid_handle = -1;
+  std::intptr_t handle_ = invalid_handle;
+  std::uint64_t written_ = 0;  // bytes appended so far: where the next append writes
+  std::string path_;
+  std::string temporary_name_;  // empty while the file has no name
+};
+
+// Makes `path` the working directory.
+error_code change_directory(const std::string& path);
+
 // The prefix of every temporary file name, so that one left by a killed
 // process can be recognised.
 inline constexpr std::string_view temporary_prefix = ".qvxreader-";

@@ -542,4 +542,127 @@ void wait_for_key() {
   std::fflush(stdout);
 }
 
+// ---- For writing archives and for the qvx command
+
+file_facts examine(const std::string& path, error_code& error) {
+  file_facts facts;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    error = errno;
+    return facts;
+  }
+  error = 0;
+  facts.kind = S_ISREG(st.st_mode)   ? file_kind::regular
+               : S_ISDIR(st.st_mode) ? file_kind::directory
+                                     : file_kind::other;
+  facts.size = static_cast<std::uint64_t>(st.st_size);
+  facts.volume = static_cast<std::uint64_t>(st.st_dev);
+  facts.file_id = static_cast<std::uint64_t>(st.st_ino);
+  return facts;
+}
+
+namespace {
+
+// The directory part of `path`, with its final slash ("" for a bare name).
+std::string directory_part(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string{} : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+void replacement_file::discard() {
+  if (is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
+  if (!temporary_name_.empty()) ::unlink(temporary_name_.c_str());
+  temporary_name_.clear();
+}
+
+replacement_file replacement_file::create(const std::string& path, error_code& error) {
+  replacement_file file;
+  file.path_ = path;
+  const std::string directory = directory_part(path);
+  error = 0;
+  if (anonymous_link_method() != link_method::none) {
+    const std::string where = directory.empty() ? "." : directory;
+    const int fd = ::open(where.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      file.handle_ = fd;
+      return file;
+    }
+    // That file system may not have anonymous files: fall back to a name.
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = directory + make_temporary_name();
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0) {
+      file.handle_ = fd;
+      file.temporary_name_ = std::move(name);
+      return file;
+    }
+    if (errno != EEXIST) break;
+  }
+  error = errno;
+  return file;
+}
+
+error_code replacement_file::write(std::span<const std::byte> data) {
+  while (!data.empty()) {
+    const ssize_t n =
+        ::pwrite(fd_of(handle_), data.data(), data.size(), static_cast<off_t>(written_));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    written_ += static_cast<std::uint64_t>(n);
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+io_result replacement_file::copy_from(const input_file& source, std::uint64_t offset,
+                                      std::uint64_t length) {
+  const int in = fd_of(source.native_handle());
+  const int out = fd_of(handle_);
+  // The kernel copy writes at an explicit position, the read/write copy at
+  // the file position: set it, since either may run.
+  if (::lseek(out, static_cast<off_t>(written_), SEEK_SET) < 0) return {0, errno};
+  // The same choice as output_file::copy_from, for the same measured reasons.
+  const bool pages_line_up = (offset - written_) % page_size == 0;
+  const bool kernel_copy_pays = pages_line_up || length < long_unaligned_copy;
+  const io_result result = kernel_copy_enabled() && !portable_io_forced() && kernel_copy_pays
+                               ? copy_kernel(in, offset, length, out, written_)
+                               : copy_buffered(in, offset, length, out);
+  written_ += result.bytes;
+  return result;
+}
+
+error_code replacement_file::commit() {
+  error_code error = 0;
+  if (temporary_name_.empty()) {
+    // An anonymous file needs a name to be renamed from.
+    const std::string directory = directory_part(path_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = directory + make_temporary_name();
+      if (link_anonymous(fd_of(handle_), name, anonymous_link_method()) == 0) {
+        temporary_name_ = std::move(name);
+        break;
+      }
+      if (errno != EEXIST) break;
+    }
+    if (temporary_name_.empty()) error = errno;
+  }
+  if (error == 0 && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) error = errno;
+  if (error == 0 && ::rename(temporary_name_.c_str(), path_.c_str()) != 0) error = errno;
+  if (error == 0) {
+    temporary_name_.clear();
+  } else {
+    discard();
+  }
+  return error;
+}
+
+error_code change_directory(const std::string& path) {
+  return ::chdir(path.c_str()) == 0 ? 0 : errno;
+}
+
 }  // namespace qvx::platform

@@ -332,4 +332,112 @@ void wait_for_key() {
   [[maybe_unused]] const int ignored = std::system("pause");
 }
 
+// ---- For writing archives and for the qvx command
+
+file_facts examine(const std::string& path, error_code& error) {
+  file_facts facts;
+  // No access rights and backup semantics: reads only what the file is,
+  // also for a directory, and never blocks on a pipe.
+  const HANDLE handle =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = static_cast<error_code>(GetLastError());
+    return facts;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) {
+    error = static_cast<error_code>(GetLastError());
+    CloseHandle(handle);
+    return facts;
+  }
+  error = 0;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    facts.kind = file_kind::directory;
+  } else if (GetFileType(handle) == FILE_TYPE_DISK) {
+    facts.kind = file_kind::regular;
+  }
+  CloseHandle(handle);
+  facts.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
+  facts.volume = info.dwVolumeSerialNumber;
+  facts.file_id = (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow;
+  return facts;
+}
+
+void replacement_file::discard() {
+  if (is_open()) CloseHandle(handle_of(std::exchange(handle_, invalid_handle)));
+  if (!temporary_name_.empty()) DeleteFileA(temporary_name_.c_str());
+  temporary_name_.clear();
+}
+
+replacement_file replacement_file::create(const std::string& path, error_code& error) {
+  replacement_file file;
+  file.path_ = path;
+  const std::size_t separator = path.find_last_of("/\\:");
+  const std::string directory =
+      separator == std::string::npos ? std::string{} : path.substr(0, separator + 1);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = directory + make_temporary_name();
+    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      file.handle_ = to_stored(handle);
+      file.temporary_name_ = std::move(name);
+      error = 0;
+      return file;
+    }
+    const DWORD failure = GetLastError();
+    if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) {
+      error = static_cast<error_code>(failure);
+      return file;
+    }
+  }
+  error = ERROR_FILE_EXISTS;
+  return file;
+}
+
+error_code replacement_file::write(std::span<const std::byte> data) {
+  const error_code error = write_fully(handle_of(handle_), data);
+  if (error == 0) written_ += data.size();
+  return error;
+}
+
+io_result replacement_file::copy_from(const input_file& source, std::uint64_t offset,
+                                      std::uint64_t length) {
+  static std::vector<std::byte> buffer(copy_buffer_size);
+  io_result result;
+  while (result.bytes < length) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - result.bytes));
+    const io_result got = source.read_at(offset + result.bytes, std::span{buffer}.first(want));
+    if (const error_code error =
+            write_fully(handle_of(handle_), std::span{buffer}.first(got.bytes))) {
+      result.error = error;
+      break;
+    }
+    result.bytes += got.bytes;
+    if (got.error != 0 || got.bytes < want) {
+      result.error = got.error;
+      break;
+    }
+  }
+  written_ += result.bytes;
+  return result;
+}
+
+error_code replacement_file::commit() {
+  const error_code error =
+      move_into_place(handle_, temporary_name_, path_, MOVEFILE_REPLACE_EXISTING);
+  if (error == 0) {
+    temporary_name_.clear();
+  } else {
+    discard();
+  }
+  return error;
+}
+
+error_code change_directory(const std::string& path) {
+  return SetCurrentDirectoryA(path.c_str()) ? 0 : static_cast<error_code>(GetLastError());
+}
+
 }  // namespace qvx::platform

@@ -1,0 +1,124 @@
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+#include <unordered_map>
+
+#include "archive/entry_name.h"
+#include "qvx/opened_archive.h"
+
+namespace qvx::cli {
+namespace {
+
+std::string counted(std::uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+class checker {
+ public:
+  checker(const archive_directory& directory, std::uint64_t archive_size)
+      : directory_(directory), archive_size_(archive_size) {}
+
+  // Prints one line per finding and a summary; returns the number of problems.
+  std::size_t run() {
+    std::unordered_map<std::string, std::size_t> first_of_name;  // case_folded -> index
+    for (std::size_t i = 0; i < directory_.entries.size(); ++i) {
+      check_data(i);
+      if (check_name(i)) check_duplicate(i, first_of_name);
+    }
+    note_overlaps();
+    std::printf("%s, %s, %s\n", counted(directory_.entries.size(), "entry", "entries").c_str(),
+                counted(problems_, "problem", "problems").c_str(),
+                counted(overlaps_, "overlap", "overlaps").c_str());
+    return problems_;
+  }
+
+ private:
+  [[nodiscard]] std::string_view name(std::size_t i) const {
+    return entry_name(directory_.names[i]);
+  }
+
+  [[nodiscard]] std::string entry(std::size_t i) const {
+    return "entry " + std::to_string(i + 1) + " \"" + printable_name(name(i)) + "\"";
+  }
+
+  void problem(std::size_t i, const std::string& what) {
+    std::printf("%s: %s\n", entry(i).c_str(), what.c_str());
+    ++problems_;
+  }
+
+  void check_data(std::size_t i) {
+    const archive_entry& e = directory_.entries[i];
+    const std::uint64_t end = std::uint64_t{e.offset} + e.size;
+    if (end <= archive_size_) return;
+    const std::uint64_t present = e.offset >= archive_size_ ? 0 : archive_size_ - e.offset;
+    problem(i, "runs past the end of the archive: " + std::to_string(e.size - present) +
+                   " of its " + std::to_string(e.size) + " bytes are missing");
+  }
+
+  // False when the name is refused anywhere, so that it cannot collide.
+  bool check_name(std::size_t i) {
+    if (const std::string_view why = name_refusal(name(i), name_rules::posix); !why.empty()) {
+      problem(i, "name would be refused: " + std::string{why});
+      return false;
+    }
+    if (const std::string_view why = name_refusal(name(i), name_rules::windows); !why.empty()) {
+      problem(i, "name would be refused on Windows: " + std::string{why});
+      return false;
+    }
+    return true;
+  }
+
+  void check_duplicate(std::size_t i, std::unordered_map<std::string, std::size_t>& first) {
+    const auto [earlier, fresh] = first.try_emplace(case_folded(name(i)), i);
+    if (fresh) return;
+    const std::size_t j = earlier->second;
+    problem(i, name(i) == name(j) ? "same name as entry " + std::to_string(j + 1) +
+                                        "; only the later one is left when unpacked"
+                                  : "same name as entry " + std::to_string(j + 1) +
+                                        " when case is ignored, as on Windows");
+  }
+
+  // Entries whose data share bytes. Legal, so noted rather than counted as
+  // problems. Each entry is compared with the one reaching furthest among
+  // those starting before it.
+  void note_overlaps() {
+    const auto& entries = directory_.entries;
+    const auto end = [&](std::size_t i) {
+      return std::uint64_t{entries[i].offset} + entries[i].size;
+    };
+    std::vector<std::size_t> order(entries.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::erase_if(order, [&](std::size_t i) { return entries[i].size == 0; });
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return entries[a].offset != entries[b].offset ? entries[a].offset < entries[b].offset : a < b;
+    });
+    constexpr auto none = static_cast<std::size_t>(-1);
+    std::size_t furthest = none;
+    for (const std::size_t i : order) {
+      if (furthest != none && entries[i].offset < end(furthest)) {
+        const std::uint64_t shared = std::min(end(i), end(furthest)) - entries[i].offset;
+        std::printf("note: %s overlaps %s by %s\n", entry(std::min(i, furthest)).c_str(),
+                    entry(std::max(i, furthest)).c_str(), counted(shared, "byte", "bytes").c_str());
+        ++overlaps_;
+      }
+      if (furthest == none || end(i) > end(furthest)) furthest = i;
+    }
+  }
+
+  const archive_directory& directory_;
+  std::uint64_t archive_size_;
+  std::size_t problems_ = 0;
+  std::size_t overlaps_ = 0;
+};
+
+}  // namespace
+
+exit_status run_check(const check_request& request) {
+  const std::optional<opened_archive> archive = open_archive(request.archive);
+  if (!archive) return exit_status::fatal;
+  buffer_standard_output();
+  const std::size_t problems = checker{archive->directory, archive->file.size()}.run();
+  return finish_standard_output(problems == 0 ? exit_status::success : exit_status::problems);
+}
+
+}  // namespace qvx::cli

@@ -1,0 +1,100 @@
+#include "qvx/command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/entry_name.h"
+
+namespace qvx::cli {
+namespace {
+
+// "qvx extract": the command whose line was being read when parsing stopped.
+std::string command_path(const CLI::App& app) {
+  std::string path = app.get_name();
+  for (const CLI::App* command : app.get_subcommands()) path += " " + command->get_name();
+  return path;
+}
+
+// Adds `name` with the options every command has, and makes `run` its work.
+CLI::App* add_command(CLI::App& app, const char* name, const char* description,
+                      std::function<exit_status()>& chosen, std::function<exit_status()> run) {
+  CLI::App* command = app.add_subcommand(name, description);
+  command->set_version_flag("--version", app.version());
+  command->callback([&chosen, run = std::move(run)] { chosen = run; });
+  return command;
+}
+
+}  // namespace
+
+exit_status run_command_line(std::span<const char* const> args) {
+  CLI::App app{"List, check, unpack and create QVX archives.", "qvx"};
+  // "/tmp/a.qvx" is a path, also on Windows.
+  app.allow_windows_style_options(false);
+  app.set_version_flag("--version", "qvx " QVX_VERSION);
+  app.require_subcommand(1);
+  app.footer("Exit status: 0 done, 1 problems found or entries left out, 2 nothing done.");
+
+  std::function<exit_status()> chosen;
+
+  list_request list;
+  CLI::App* list_command = add_command(app, "list", "Show the entries without unpacking anything.",
+                                       chosen, [&] { return run_list(list); });
+  list_command->add_option("ARCHIVE", list.archive, "the archive")->required();
+  list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts");
+
+  check_request check;
+  CLI::App* check_command = add_command(
+      app, "check", "Report everything wrong with the archive's directory: 0 clean, 1 problems.",
+      chosen, [&] { return run_check(check); });
+  check_command->add_option("ARCHIVE", check.archive, "the archive")->required();
+
+  extract_request extract;
+  CLI::App* extract_command =
+      add_command(app, "extract", "Unpack the entries, or those named, as qvxreader does.", chosen,
+                  [&] { return run_extract(extract); });
+  extract_command->add_option("ARCHIVE", extract.archive, "the archive")->required();
+  extract_command->add_option("NAME", extract.names,
+                              "only the entries of these names (put -- before the first NAME "
+                              "when one begins with -)");
+  extract_command
+      ->add_option("-C,--directory", extract.directory,
+                   "unpack into DIR instead of the working directory")
+      ->type_name("DIR");
+  extract_command->add_flag("-k,--keep", extract.keep_existing,
+                            "never replace an existing file (the entry is reported)");
+  extract_command->add_flag("-v,--verbose", extract.verbose, "print each entry's name");
+
+  create_request create;
+  CLI::App* create_command =
+      add_command(app, "create", "Pack files into a new archive, in the order given.", chosen,
+                  [&] { return run_create(create); });
+  create_command->add_option("ARCHIVE", create.archive, "the archive to write")->required();
+  create_command
+      ->add_option("FILE", create.files,
+                   "files to pack; each entry is named after its file's last path component")
+      ->required();
+
+  try {
+    // CLI11 takes the arguments after the program's name, last first.
+    std::vector<std::string> reversed;
+    for (std::size_t i = args.size(); i > 1; --i) reversed.emplace_back(args[i - 1]);
+    app.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+      app.exit(error);  // --help or --version
+      return exit_status::success;
+    }
+    const std::string path = command_path(app);
+    std::fflush(stdout);
+    std::fprintf(stderr, "qvx: %s (see %s --help)\n", printable_name(error.what()).c_str(),
+                 path.c_str());
+    std::fflush(stderr);
+    return exit_status::fatal;
+  }
+  return chosen();
+}
+
+}  // namespace qvx::cli

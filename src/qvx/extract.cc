@@ -1,0 +1,93 @@
+#include <cstdio>
+#include <unordered_map>
+
+#include "archive/diagnostic.h"
+#include "archive/entry_name.h"
+#include "archive/job_count.h"
+#include "archive/unpacker.h"
+#include "qvx/opened_archive.h"
+#include "qvx/progress_line.h"
+
+namespace qvx::cli {
+namespace {
+
+// Marks the entries called by one of `names` (every entry of such a name,
+// so that the last one is left, as when all are unpacked). Reports each
+// name no entry has; returns false if there was one.
+bool select_entries(const archive_directory& directory, const std::vector<std::string>& names,
+                    std::vector<bool>& selected) {
+  std::unordered_map<std::string_view, std::vector<std::size_t>> entries_named;
+  for (std::size_t i = 0; i < directory.names.size(); ++i) {
+    entries_named[entry_name(directory.names[i])].push_back(i);
+  }
+  selected.assign(directory.entries.size(), false);
+  bool all_found = true;
+  for (const std::string& name : names) {
+    const auto found = entries_named.find(name);
+    if (found == entries_named.end()) {
+      report(name, "not in the archive");
+      all_found = false;
+      continue;
+    }
+    for (const std::size_t i : found->second) selected[i] = true;
+  }
+  return all_found;
+}
+
+}  // namespace
+
+exit_status run_extract(const extract_request& request) {
+  const std::optional<opened_archive> archive = open_archive(request.archive);
+  if (!archive) return exit_status::fatal;
+  const archive_directory& directory = archive->directory;
+
+  unpack_options options;
+  options.jobs = job_count_from_environment();
+  options.existing = request.keep_existing ? existing_files::keep : existing_files::replace;
+  if (!request.names.empty() && !select_entries(directory, request.names, options.selected)) {
+    report(request.archive, "nothing unpacked");
+    return exit_status::fatal;
+  }
+  // The archive is open, so its path may stop leading to it; the engine
+  // recognises it by the open file when an entry would replace it.
+  if (!request.directory.empty()) {
+    if (const platform::error_code error = platform::change_directory(request.directory)) {
+      report(request.directory, "cannot unpack into it: " + platform::error_text(error));
+      return exit_status::fatal;
+    }
+  }
+
+  const auto chosen = [&](std::size_t i) {
+    return options.selected.empty() || options.selected[i];
+  };
+  std::size_t total = 0;
+  std::uint64_t total_bytes = 0;
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    if (!chosen(i)) continue;
+    ++total;
+    total_bytes += directory.entries[i].size;
+  }
+
+  buffer_standard_output();
+  progress_line progress;
+  std::size_t done = 0;
+  std::uint64_t bytes_done = 0;
+  const unpack_status status = unpack_entries(
+      archive->file, directory, options, [&](std::size_t i, const entry_result& result) {
+        const std::string_view name = entry_name(directory.names[i]);
+        if (!result.ok() || request.verbose) progress.clear();
+        if (!result.ok()) report(name, result.problem);
+        if (request.verbose) std::printf("%s\n", printable_name(name).c_str());
+        ++done;
+        bytes_done += directory.entries[i].size;
+        progress.update([&] {
+          return "qvx: " + std::to_string(done) + " of " + std::to_string(total) + " entries, " +
+                 mebibytes(bytes_done) + " of " + mebibytes(total_bytes);
+        });
+      });
+  progress.clear();
+  return finish_standard_output(status == unpack_status::complete ? exit_status::success
+                                                                  : exit_status::problems);
+}
+
+}  // namespace qvx::cli

@@ -1,0 +1,34 @@
+#include <cstdio>
+
+#include "archive/entry_name.h"
+#include "qvx/list_json.h"
+#include "qvx/opened_archive.h"
+
+namespace qvx::cli {
+namespace {
+
+void print_table(const archive_directory& directory) {
+  std::printf("%5s  %-15s  %10s  %10s\n", "#", "name", "offset", "size");
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    const archive_entry& entry = directory.entries[i];
+    std::printf("%5zu  %-15s  %10lu  %10lu\n", i + 1,
+                printable_name(entry_name(directory.names[i])).c_str(),
+                static_cast<unsigned long>(entry.offset), static_cast<unsigned long>(entry.size));
+  }
+}
+
+}  // namespace
+
+exit_status run_list(const list_request& request) {
+  const std::optional<opened_archive> archive = open_archive(request.archive);
+  if (!archive) return exit_status::fatal;
+  buffer_standard_output();
+  if (request.json) {
+    print_json(archive->directory);
+  } else {
+    print_table(archive->directory);
+  }
+  return finish_standard_output(exit_status::success);
+}
+
+}  // namespace qvx::cli

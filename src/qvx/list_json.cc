@@ -1,0 +1,42 @@
+#include "qvx/list_json.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace qvx::cli {
+namespace {
+
+std::string hex(std::string_view bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    text += digits[byte >> 4U];
+    text += digits[byte & 0xFU];
+  }
+  return text;
+}
+
+}  // namespace
+
+void print_json(const archive_directory& directory) {
+  std::fputs("[", stdout);
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    const std::string_view name = entry_name(directory.names[i]);
+    const nlohmann::ordered_json entry = {
+        {"number", i + 1},
+        {"name", name},
+        {"name_hex", hex(name)},
+        {"offset", directory.entries[i].offset},
+        {"size", directory.entries[i].size},
+    };
+    const std::string line =
+        entry.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::fputs(i == 0 ? "\n" : ",\n", stdout);
+    std::fputs(line.c_str(), stdout);
+  }
+  std::fputs("\n]\n", stdout);
+}
+
+}  // namespace qvx::cli

@@ -1,0 +1,21 @@
+#include <span>
+#include <string>
+#include <vector>
+
+#include "archive/diagnostic.h"
+#include "platform/platform.h"
+#include "qvx/command_line.h"
+
+int main(int argc, char** argv) {
+  qvx::set_program_name("qvx");
+  // A reader that goes away, or the file-size limit, must not end the
+  // process part-way through writing files: they become reported errors.
+  qvx::platform::report_write_failures_as_errors();
+  // On Windows the runtime's argv has lost what the ANSI code page cannot
+  // hold; the platform layer reads the arguments from the wide command line.
+  const std::vector<std::string> arguments = qvx::platform::program_arguments(argc, argv);
+  std::vector<const char*> pointers;
+  pointers.reserve(arguments.size());
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+  return static_cast<int>(qvx::cli::run_command_line(std::span<const char* const>{pointers}));
+}

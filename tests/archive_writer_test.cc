@@ -1,0 +1,84 @@
+// The library's encoding of records and names, and the archive writer's
+// failures after it has started writing, which no command line can time.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "archive/archive_format.h"
+#include "archive/archive_writer.h"
+#include "test_support.h"
+
+namespace qvx {
+namespace {
+
+using test::list_dir;
+using test::read_file;
+using test::scratch_dir;
+using test::write_file;
+
+TEST(ArchiveEncoding, RecordsAreLittleEndianAndNamesPaddedWithNul) {
+  const auto record =
+      encode_entry({.tag = 0x0102, .offset = 0x03040506, .size = 0xA0B0C0D0, .spare = 0xFFFFFFFF});
+  const std::array<unsigned, entry_record_size> expected = {
+      0x02, 0x01, 0x06, 0x05, 0x04, 0x03, 0xD0, 0xC0, 0xB0, 0xA0, 0xFF, 0xFF, 0xFF, 0xFF};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(std::to_integer<unsigned>(record[i]), expected[i]) << "byte " << i;
+  }
+
+  const name_field short_name = encode_name("a.b");
+  EXPECT_EQ(std::string(short_name.data(), short_name.size()),
+            std::string("a.b\0\0\0\0\0\0\0\0\0\0\0\0", 15));
+  const name_field full = encode_name("fifteen-bytes-x");
+  EXPECT_EQ(entry_name(full), "fifteen-bytes-x");
+}
+
+class WriteArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(place_ / "out.qvx", "the old archive");
+    write_file(place_ / "a", "first");
+    write_file(place_ / "b", "second");
+    members_ = {{"a", (place_ / "a").string(), 5}, {"b", (place_ / "b").string(), 6}};
+  }
+
+  // Writes the members and expects a failure about `subject` that leaves the
+  // old archive and no other file behind.
+  void expect_failure(const std::string& subject, const std::string& problem) {
+    const std::set<std::string> before = list_dir(place_.path());
+    const write_result result = write_archive((place_ / "out.qvx").string(), members_, {});
+    EXPECT_EQ(result.subject, subject);
+    EXPECT_EQ(result.problem.substr(0, problem.size()), problem) << result.problem;
+    EXPECT_EQ(read_file(place_ / "out.qvx"), "the old archive");
+    EXPECT_EQ(list_dir(place_.path()), before);
+  }
+
+  scratch_dir place_;
+  std::vector<archive_member> members_;
+};
+
+TEST_F(WriteArchiveTest, AFileThatChangedOrWentAwayLeavesTheOldArchive) {
+  write_file(place_ / "b", "second, longer");
+  expect_failure((place_ / "b").string(),
+                 "changed size while the archive was written (from 6 to 14 bytes)");
+
+  std::filesystem::remove(place_ / "b");
+  expect_failure((place_ / "b").string(), "cannot open: ");
+}
+
+TEST_F(WriteArchiveTest, ARefusedPlanWritesNothing) {
+  members_[1].name = "a";
+  expect_failure((place_ / "b").string(), "its entry name \"a\" is taken by ");
+}
+
+TEST_F(WriteArchiveTest, ReportsProgressAfterEachFile) {
+  std::vector<std::pair<std::size_t, std::uint64_t>> calls;
+  const write_result result = write_archive(
+      (place_ / "out.qvx").string(), members_,
+      [&](std::size_t files, std::uint64_t bytes) { calls.emplace_back(files, bytes); });
+  ASSERT_TRUE(result.ok()) << result.problem;
+  EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::uint64_t>>{{1, 5}, {2, 11}}));
+  EXPECT_EQ(list_dir(place_.path()), (std::set<std::string>{"a", "b", "out.qvx"}));
+}
+
+}  // namespace
+}  // namespace qvx

@@ -1,0 +1,299 @@
+// End-to-end runs of qvx's commands: their output, diagnostics, exit status
+// and the files they leave, including every refusal of create and every
+// failure of extract.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "archive_builder.h"
+#include "cli_test.h"
+
+namespace qvx::test {
+namespace {
+
+using builder::entry_content;
+
+// Lines of `err` against `expected`; an expected line ending in ": " needs
+// only to begin the actual line (what follows is the system's own words).
+void expect_lines(const std::string& err, const std::vector<std::string>& expected) {
+  std::istringstream in{err};
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), expected.size()) << err;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (expected[i].ends_with(": ")) {
+      EXPECT_TRUE(lines[i].starts_with(expected[i])) << lines[i];
+    } else {
+      EXPECT_EQ(lines[i], expected[i]);
+    }
+  }
+}
+
+class QvxTest : public ::testing::Test {
+ protected:
+  std::string put_archive(const std::vector<entry_content>& entries) {
+    return put_archive_bytes(builder::build_archive(entries));
+  }
+  std::string put_archive_bytes(const std::string& bytes) {
+    write_file(place_ / "input.qvx", bytes);
+    return (place_ / "input.qvx").string();
+  }
+
+  scratch_dir place_;
+  scratch_dir work_;
+};
+
+const std::vector<entry_content> three = {{"a.txt", "A"}, {"b.txt", "BB"}, {"-dash", "D"}};
+
+TEST_F(QvxTest, HelpVersionAndUsageErrors) {
+  EXPECT_EQ(run_qvx({"--version"}, work_.path()).out, console_text("qvx 1.1\n"));
+  for (const char* command : {"list", "check", "extract", "create"}) {
+    const run_result help = run_qvx({command, "--help"}, work_.path());
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_NE(help.out.find(std::string{"Usage: qvx "} + command), std::string::npos) << help.out;
+    EXPECT_EQ(run_qvx({command, "--version"}, work_.path()).out, console_text("qvx 1.1\n"));
+  }
+  const std::pair<std::vector<std::string>, std::string> errors[] = {
+      {{}, "qvx: A subcommand is required (see qvx --help)"},
+      {{"create", "a.qvx"}, "qvx: FILE is required (see qvx create --help)"},
+      {{"extract", "a.qvx", "--bogus"},
+       "qvx: The following argument was not expected: --bogus (see qvx extract --help)"},
+  };
+  for (const auto& [args, message] : errors) {
+    const run_result result = run_qvx(args, work_.path());
+    EXPECT_EQ(result.exit_status, 2);
+    expect_lines(result.err, {message});
+  }
+  EXPECT_TRUE(list_dir(work_.path()).empty());
+}
+
+TEST_F(QvxTest, ListShowsEveryEntrySafelyAndWritesNothing) {
+  const std::string archive =
+      put_archive({{"hello.txt", "Hello"}, {"\x1B[2Jx", "ab"}, {"caf\xE9", ""}});
+  const run_result text = run_qvx({"list", archive}, work_.path());
+  EXPECT_EQ(text.exit_status, 0) << text.err;
+  EXPECT_EQ(text.out, console_text("    #  name                 offset        size\n"
+                                   "    1  hello.txt                44           5\n"
+                                   "    2  ?[2Jx                    49           2\n"
+                                   "    3  caf\xE9                     51           0\n"));
+
+  const run_result json = run_qvx({"list", "--json", archive}, work_.path());
+  EXPECT_EQ(json.exit_status, 0) << json.err;
+  EXPECT_EQ(json.out.find('\x1B'), std::string::npos);
+  const nlohmann::json entries = nlohmann::json::parse(json.out);
+  ASSERT_EQ(entries.size(), 3U) << json.out;
+  EXPECT_EQ(entries[1]["number"], 2);
+  EXPECT_EQ(entries[1]["name"], "\x1B[2Jx");
+  EXPECT_EQ(entries[1]["name_hex"], "1b5b324a78");
+  EXPECT_EQ(entries[2]["name"], "caf\xEF\xBF\xBD");  // U+FFFD for the lone byte
+  EXPECT_EQ(entries[2]["name_hex"], "636166e9");
+  EXPECT_EQ(entries[2]["offset"], 51);
+  EXPECT_EQ(entries[2]["size"], 0);
+  EXPECT_TRUE(list_dir(work_.path()).empty());
+}
+
+TEST_F(QvxTest, CheckReportsEveryProblemAndNotesOverlaps) {
+  std::string bytes = builder::build_archive(std::vector<entry_content>{{"ok", "data1"},
+                                                                        {"../up", "x"},
+                                                                        {"CON", "y"},
+                                                                        {"ok", "z"},
+                                                                        {"OK", "w"},
+                                                                        {"past", ""},
+                                                                        {"last", ""}});
+  builder::put_u32(bytes, builder::offset_field_position(3), 100);  // inside entry 1's data
+  builder::put_u32(bytes, builder::size_field_position(3), 2);
+  builder::put_u32(bytes, builder::size_field_position(5), 1000);  // 105 bytes follow it
+  const run_result result = run_qvx({"check", put_archive_bytes(bytes)}, work_.path());
+  EXPECT_EQ(result.exit_status, 1) << result.err;
+  EXPECT_EQ(result.out,
+            console_text(
+                "entry 2 \"../up\": name would be refused: name contains a path separator\n"
+                "entry 3 \"CON\": name would be refused on Windows: name is a Windows device name\n"
+                "entry 4 \"ok\": same name as entry 1; only the later one is left when unpacked\n"
+                "entry 5 \"OK\": same name as entry 1 when case is ignored, as on Windows\n"
+                "entry 6 \"past\": runs past the end of the archive: 895 of its 1000 bytes are "
+                "missing\n"
+                "note: entry 1 \"ok\" overlaps entry 4 \"ok\" by 2 bytes\n"
+                "7 entries, 5 problems, 1 overlap\n"));
+
+  // Overlaps alone are no problem, nor is data that ends where the file does.
+  std::string overlapping = builder::build_archive(three);
+  builder::put_u32(overlapping, builder::size_field_position(0), 2);   // a.txt reaches into b.txt
+  builder::put_u32(overlapping, builder::size_field_position(1), 48);  // b.txt to the last byte
+  const run_result only_overlap = run_qvx({"check", put_archive_bytes(overlapping)}, work_.path());
+  EXPECT_EQ(only_overlap.exit_status, 0);
+  EXPECT_EQ(only_overlap.out,
+            console_text("note: entry 1 \"a.txt\" overlaps entry 2 \"b.txt\" by 1 byte\n"
+                         "note: entry 2 \"b.txt\" overlaps entry 3 \"-dash\" by 1 byte\n"
+                         "3 entries, 0 problems, 2 overlaps\n"));
+
+  const run_result unreadable =
+      run_qvx({"check", put_archive_bytes(bytes.substr(0, 50))}, work_.path());
+  EXPECT_EQ(unreadable.exit_status, 2);
+  EXPECT_EQ(unreadable.out, "");
+  expect_lines(unreadable.err, {"qvx: " + (place_ / "input.qvx").string() + ": "});
+  EXPECT_TRUE(list_dir(work_.path()).empty());
+}
+
+TEST_F(QvxTest, ExtractWritesTheNamedEntriesIntoTheDirectory) {
+  const std::string archive = put_archive(three);
+  fs::create_directory(work_ / "out");
+  const run_result some =
+      run_qvx({"extract", "-v", archive, "-C", "out", "--", "a.txt", "-dash"}, work_.path());
+  EXPECT_EQ(some.exit_status, 0) << some.err;
+  EXPECT_EQ(some.out, console_text("a.txt\n-dash\n"));
+  EXPECT_EQ(list_dir(work_ / "out"), (std::set<std::string>{"a.txt", "-dash"}));
+  EXPECT_EQ(read_file(work_ / "out" / "-dash"), "D");
+
+  const run_result all = run_qvx({"extract", archive}, work_ / "out");
+  EXPECT_EQ(all.exit_status, 0) << all.err;
+  EXPECT_EQ(all.out, "");
+  EXPECT_EQ(read_file(work_ / "out" / "b.txt"), "BB");
+  EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"out"}));
+}
+
+TEST_F(QvxTest, ExtractFailuresAndTheirStatus) {
+  const std::string archive = put_archive(three);
+  write_file(work_ / "a.txt", "mine");
+
+  const run_result missing_dir = run_qvx({"extract", archive, "-C", "nowhere"}, work_.path());
+  EXPECT_EQ(missing_dir.exit_status, 2);
+  expect_lines(missing_dir.err, {"qvx: nowhere: cannot unpack into it: "});
+  const run_result file_as_dir = run_qvx({"extract", archive, "-C", "a.txt"}, work_.path());
+  EXPECT_EQ(file_as_dir.exit_status, 2);
+  expect_lines(file_as_dir.err, {"qvx: a.txt: cannot unpack into it: "});
+
+  const run_result unknown = run_qvx({"extract", archive, "b.txt", "nope", "A.TXT"}, work_.path());
+  EXPECT_EQ(unknown.exit_status, 2);
+  expect_lines(unknown.err, {"qvx: nope: not in the archive", "qvx: A.TXT: not in the archive",
+                             "qvx: " + archive + ": nothing unpacked"});
+  EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"a.txt"}));
+
+  const run_result kept = run_qvx({"extract", "-k", archive}, work_.path());
+  EXPECT_EQ(kept.exit_status, 1);
+  expect_lines(kept.err, {"qvx: a.txt: not written: a file of that name exists"});
+  EXPECT_EQ(read_file(work_ / "a.txt"), "mine");
+  EXPECT_EQ(read_file(work_ / "b.txt"), "BB");
+}
+
+TEST_F(QvxTest, ExtractIntoTheArchivesOwnDirectoryNeverReplacesIt) {
+  const std::string bytes = builder::build_archive(std::vector<entry_content>{{"input.qvx", "x"}});
+  const std::string archive = put_archive_bytes(bytes);
+  const run_result result =
+      run_qvx({"extract", archive, "-C", place_.path().string()}, work_.path());
+  EXPECT_EQ(result.exit_status, 1);
+  expect_lines(result.err, {"qvx: input.qvx: not written: it is the archive being read"});
+  EXPECT_EQ(read_file(archive), bytes);
+}
+
+// Runs create in `dir` and expects it to refuse with `messages`, leaving
+// `dir` as it was.
+void expect_refusal(const fs::path& dir, const std::vector<std::string>& args,
+                    std::vector<std::string> messages) {
+  SCOPED_TRACE(args.back());
+  const std::set<std::string> before = list_dir(dir);
+  std::vector<std::string> command = {"create", "out.qvx"};
+  command.insert(command.end(), args.begin(), args.end());
+  const run_result result = run_qvx(command, dir);
+  EXPECT_EQ(result.exit_status, 2);
+  messages.emplace_back("qvx: out.qvx: not written");
+  expect_lines(result.err, messages);
+  EXPECT_EQ(list_dir(dir), before);
+}
+
+TEST_F(QvxTest, CreateRefusesBeforeWritingAnything) {
+  const fs::path& dir = work_.path();
+  write_file(dir / "a.txt", "hello");
+  fs::create_directory(dir / "sub");
+  write_file(dir / "sub" / "a.txt", "again");
+  write_file(dir / "sixteen-bytes-xx", "");
+  expect_refusal(
+      dir, {"a.txt", "sub"},
+      {"qvx: sub: is a directory: an archive holds only files, so name the files in it"});
+  expect_refusal(dir, {"a.txt", "nothere"}, {"qvx: nothere: cannot read: "});
+  expect_refusal(dir, {"sixteen-bytes-xx"},
+                 {"qvx: sixteen-bytes-xx: its entry name \"sixteen-bytes-xx\" is 16 bytes long; "
+                  "at most 15 fit"});
+  expect_refusal(dir, {"a.txt", "sub/a.txt"},
+                 {"qvx: sub/a.txt: its entry name \"a.txt\" is taken by a.txt"});
+
+  // Sparse files: only their sizes are read before the refusal.
+  { std::ofstream{dir / "4GiB"}; }
+  fs::resize_file(dir / "4GiB", std::uint64_t{1} << 32U);
+  expect_refusal(dir, {"4GiB"},
+                 {"qvx: 4GiB: is 4294967296 bytes long; an entry holds at most 4294967295"});
+  { std::ofstream{dir / "fill"}; }
+  fs::resize_file(dir / "fill", 0xFFFFFFFFU - 44);  // a.txt then starts at the last 32-bit offset
+  expect_refusal(dir, {"fill", "a.txt", "sub/../sixteen-bytes-xx"},
+                 {"qvx: sub/../sixteen-bytes-xx: its entry name \"sixteen-bytes-xx\" is 16 bytes "
+                  "long; at most 15 fit",
+                  "qvx: sub/../sixteen-bytes-xx: would start at byte 4294967300 of the archive, "
+                  "beyond the 4294967295 an entry's offset can reach"});
+
+  fs::create_directory(dir / "out.qvx");
+  expect_refusal(dir, {"a.txt"}, {"qvx: out.qvx: is a directory"});
+}
+
+TEST_F(QvxTest, CreateRefusesNamesQvxreaderWouldRefuse) {
+  if (testing_windows_build()) GTEST_SKIP() << "such files cannot be opened on Windows";
+  const fs::path& dir = work_.path();
+  for (const char* name : {"A.TXT", "a.txt", "CON", "a\\b", "tab\tname", "trail.", "a:b"}) {
+    write_file(dir / name, "");
+  }
+  ::mkfifo((dir / "fifo").c_str(), 0600);
+  expect_refusal(dir, {"a.txt", "A.TXT"},
+                 {"qvx: A.TXT: its entry name \"A.TXT\" differs from that of a.txt only in case, "
+                  "which Windows ignores"});
+  expect_refusal(dir, {"CON"},
+                 {"qvx: CON: its entry name \"CON\" would be refused on Windows: "
+                  "name is a Windows device name"});
+  expect_refusal(dir, {"a\\b"},
+                 {"qvx: a\\b: its entry name \"a\\b\" would be refused: name "
+                  "contains a path separator"});
+  expect_refusal(dir, {"tab\tname"},
+                 {"qvx: tab?name: its entry name \"tab?name\" would be "
+                  "refused: name contains a control character"});
+  expect_refusal(dir, {"trail."},
+                 {"qvx: trail.: its entry name \"trail.\" would be refused on "
+                  "Windows: name ends in a dot or a blank"});
+  expect_refusal(dir, {"a:b"},
+                 {"qvx: a:b: its entry name \"a:b\" would be refused on Windows: "
+                  "name contains ':'"});
+  expect_refusal(dir, {"fifo"}, {"qvx: fifo: is not a regular file"});
+  expect_refusal(dir, std::vector<std::string>(65536, "a.txt"),
+                 {"qvx: out.qvx: too many files: 65536; an archive holds at most 65535"});
+}
+
+TEST_F(QvxTest, CreateThatFailsWritingLeavesTheOldArchive) {
+  if (testing_windows_build()) GTEST_SKIP() << "RLIMIT_FSIZE is POSIX";
+  write_file(work_ / "out.qvx", "the old archive");
+  write_file(work_ / "big", std::string(std::size_t{64} * 1024, 'B'));
+  run_options limited;
+  limited.file_size_limit = 16 * 1024;
+  const run_result result = run_qvx({"create", "out.qvx", "big"}, work_.path(), limited);
+  EXPECT_EQ(result.exit_status, 2);
+  expect_lines(result.err, {"qvx: big: cannot copy it into the archive: File too large",
+                            "qvx: out.qvx: not written"});
+  EXPECT_EQ(read_file(work_ / "out.qvx"), "the old archive");
+  EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"out.qvx", "big"}));
+}
+
+TEST_F(QvxTest, CreateLeavesOutTheArchiveItIsWriting) {
+  write_file(work_ / "out.qvx", "the old archive");
+  write_file(work_ / "a.txt", "hello");
+  const run_result result = run_qvx({"create", "out.qvx", "a.txt", "out.qvx"}, work_.path());
+  EXPECT_EQ(result.exit_status, 0);
+  expect_lines(result.err, {"qvx: out.qvx: left out: it is the archive being written"});
+  EXPECT_EQ(read_file(work_ / "out.qvx"),
+            builder::build_archive(std::vector<entry_content>{{"a.txt", "hello"}}));
+}
+
+}  // namespace
+}  // namespace qvx::test

@@ -104,7 +104,7 @@ class pipeline {
     return true;
   }
 
-  slot write(std::size_t position) const {
+  [[nodiscard]] slot write(std::size_t position) const {
     const std::size_t i = order_[position];
     const archive_entry& entry = directory_.entries[i];
     const std::string_view name = entry_name(directory_.names[i]);

@@ -17,7 +17,8 @@ std::vector<std::string> seed_archives() {
   seeds.push_back(valid);
   seeds.emplace_back("\0\0", 2);
   seeds.emplace_back("\0\0trailing bytes", 16);
-  for (const std::size_t cut : {1UL, 2UL, 20UL, 58UL, valid.size() - 15, valid.size() - 1}) {
+  for (const std::size_t cut : {std::size_t{1}, std::size_t{2}, std::size_t{20}, std::size_t{58},
+                                valid.size() - 15, valid.size() - 1}) {
     seeds.push_back(valid.substr(0, cut));
   }
 

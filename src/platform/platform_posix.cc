@@ -272,6 +272,34 @@ bool portable_io_forced() {
   return forced;
 }
 
+// Copies `length` bytes of `in` from `offset` on to `out` at `out_offset`
+// (also its file position). The kernel copy is the fast path, except for
+// long runs whose pages do not line up with the destination's: there it was
+// measured slower than read/write (bench/run on ext4: 16 entries of 64 MiB
+// at unaligned offsets took about a fifth longer), while for entries of up
+// to a few hundred KiB it was three times faster whatever the alignment.
+io_result copy_range(int in, std::uint64_t offset, std::uint64_t length, int out,
+                     std::uint64_t out_offset) {
+  const bool pages_line_up = (offset - out_offset) % page_size == 0;
+  const bool kernel_copy_pays = pages_line_up || length < long_unaligned_copy;
+  return kernel_copy_enabled() && !portable_io_forced() && kernel_copy_pays
+             ? copy_kernel(in, offset, length, out, out_offset)
+             : copy_buffered(in, offset, length, out);
+}
+
+// Creates a new file under a fresh temporary name in `directory` (empty, or
+// ending in a separator). O_EXCL never opens an existing file or follows a
+// planted link; a taken name is simply skipped. Mode 0666 lets the umask
+// decide, as for any new file. Returns the descriptor, or -1 with errno.
+int open_named_temporary(const std::string& directory, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = directory + make_temporary_name();
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 link_method anonymous_link_method() {
   static const link_method method = portable_io_forced() ? link_method::none : probe_link_method();
   return method;
@@ -297,37 +325,21 @@ output_file output_file::create(error_code& error) {
     }
     return file;
   }
-  // O_EXCL never opens an existing file or follows a planted link; a taken
-  // name is simply skipped. Mode 0666 lets the umask decide, as for any new
-  // file.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = make_temporary_name();
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd >= 0) {
-      file.handle_ = fd;
-      file.temporary_name_ = std::move(name);
-      return file;
-    }
-    if (errno != EEXIST) break;
+  std::string name;
+  const int fd = open_named_temporary("", name);
+  if (fd < 0) {
+    error = errno;
+    return file;
   }
-  error = errno;
+  file.handle_ = fd;
+  file.temporary_name_ = std::move(name);
   return file;
 }
 
 io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
                                  std::uint64_t length) {
-  const int in = fd_of(source.native_handle());
-  const int out = fd_of(handle_);
-  // The kernel copy is the fast path, except for long runs whose pages do
-  // not line up with the destination's: there it was measured slower than
-  // read/write (bench/run on ext4: 16 entries of 64 MiB at unaligned offsets
-  // took about a fifth longer), while for entries of up to a few hundred KiB
-  // it was three times faster whatever the alignment.
-  const bool pages_line_up = (offset - written_) % page_size == 0;
-  const bool kernel_copy_pays = pages_line_up || length < long_unaligned_copy;
-  const io_result result = kernel_copy_enabled() && !portable_io_forced() && kernel_copy_pays
-                               ? copy_kernel(in, offset, length, out, written_)
-                               : copy_buffered(in, offset, length, out);
+  const io_result result =
+      copy_range(fd_of(source.native_handle()), offset, length, fd_of(handle_), written_);
   written_ += result.bytes;
   return result;
 }
@@ -591,17 +603,14 @@ replacement_file replacement_file::create(const std::string& path, error_code& e
     }
     // That file system may not have anonymous files: fall back to a name.
   }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = directory + make_temporary_name();
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd >= 0) {
-      file.handle_ = fd;
-      file.temporary_name_ = std::move(name);
-      return file;
-    }
-    if (errno != EEXIST) break;
+  std::string name;
+  const int fd = open_named_temporary(directory, name);
+  if (fd < 0) {
+    error = errno;
+    return file;
   }
-  error = errno;
+  file.handle_ = fd;
+  file.temporary_name_ = std::move(name);
   return file;
 }
 
@@ -626,12 +635,7 @@ io_result replacement_file::copy_from(const input_file& source, std::uint64_t of
   // The kernel copy writes at an explicit position, the read/write copy at
   // the file position: set it, since either may run.
   if (::lseek(out, static_cast<off_t>(written_), SEEK_SET) < 0) return {0, errno};
-  // The same choice as output_file::copy_from, for the same measured reasons.
-  const bool pages_line_up = (offset - written_) % page_size == 0;
-  const bool kernel_copy_pays = pages_line_up || length < long_unaligned_copy;
-  const io_result result = kernel_copy_enabled() && !portable_io_forced() && kernel_copy_pays
-                               ? copy_kernel(in, offset, length, out, written_)
-                               : copy_buffered(in, offset, length, out);
+  const io_result result = copy_range(in, offset, length, out, written_);
   written_ += result.bytes;
   return result;
 }

@@ -206,45 +206,19 @@ bool input_file::is_named(const std::string& name) const {
 
 // ---- output_file
 
-void output_file::discard() {
-  if (is_open()) CloseHandle(handle_of(std::exchange(handle_, invalid_handle)));
-  if (!temporary_name_.empty()) DeleteFileA(temporary_name_.c_str());
-  temporary_name_.clear();
-}
+namespace {
 
-output_file output_file::create(error_code& error) {
-  output_file file;
-  // CREATE_NEW never opens an existing file or follows a planted link.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = make_temporary_name();
-    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      file.handle_ = to_stored(handle);
-      file.temporary_name_ = std::move(name);
-      error = 0;
-      return file;
-    }
-    const DWORD failure = GetLastError();
-    if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) {
-      error = static_cast<error_code>(failure);
-      return file;
-    }
-  }
-  error = ERROR_FILE_EXISTS;
-  return file;
-}
-
-io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
-                                 std::uint64_t length) {
+// Copies `length` bytes of `source` from `offset` on to the end of `out`,
+// through one buffer per thread that copies.
+io_result copy_through_buffer(const input_file& source, std::uint64_t offset, std::uint64_t length,
+                              HANDLE out) {
   thread_local std::vector<std::byte> buffer(copy_buffer_size);
   io_result result;
   while (result.bytes < length) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - result.bytes));
     const io_result got = source.read_at(offset + result.bytes, std::span{buffer}.first(want));
-    if (const error_code error =
-            write_fully(handle_of(handle_), std::span{buffer}.first(got.bytes))) {
+    if (const error_code error = write_fully(out, std::span{buffer}.first(got.bytes))) {
       result.error = error;
       break;
     }
@@ -254,6 +228,53 @@ io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
       break;
     }
   }
+  return result;
+}
+
+// Creates a new file under a fresh temporary name in `directory` (empty,
+// or ending in a separator). CREATE_NEW never opens an existing file or
+// follows a planted link; a taken name is simply skipped.
+HANDLE create_named_temporary(const std::string& directory, std::string& name, error_code& error) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = directory + make_temporary_name();
+    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      error = 0;
+      return handle;
+    }
+    const DWORD failure = GetLastError();
+    if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) {
+      error = static_cast<error_code>(failure);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  error = ERROR_FILE_EXISTS;
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+void output_file::discard() {
+  if (is_open()) CloseHandle(handle_of(std::exchange(handle_, invalid_handle)));
+  if (!temporary_name_.empty()) DeleteFileA(temporary_name_.c_str());
+  temporary_name_.clear();
+}
+
+output_file output_file::create(error_code& error) {
+  output_file file;
+  std::string name;
+  const HANDLE handle = create_named_temporary("", name, error);
+  if (handle != INVALID_HANDLE_VALUE) {
+    file.handle_ = to_stored(handle);
+    file.temporary_name_ = std::move(name);
+  }
+  return file;
+}
+
+io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
+                                 std::uint64_t length) {
+  const io_result result = copy_through_buffer(source, offset, length, handle_of(handle_));
   written_ += result.bytes;
   return result;
 }
@@ -376,23 +397,12 @@ replacement_file replacement_file::create(const std::string& path, error_code& e
   const std::size_t separator = path.find_last_of("/\\:");
   const std::string directory =
       separator == std::string::npos ? std::string{} : path.substr(0, separator + 1);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = directory + make_temporary_name();
-    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      file.handle_ = to_stored(handle);
-      file.temporary_name_ = std::move(name);
-      error = 0;
-      return file;
-    }
-    const DWORD failure = GetLastError();
-    if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) {
-      error = static_cast<error_code>(failure);
-      return file;
-    }
+  std::string name;
+  const HANDLE handle = create_named_temporary(directory, name, error);
+  if (handle != INVALID_HANDLE_VALUE) {
+    file.handle_ = to_stored(handle);
+    file.temporary_name_ = std::move(name);
   }
-  error = ERROR_FILE_EXISTS;
   return file;
 }
 
@@ -404,23 +414,7 @@ error_code replacement_file::write(std::span<const std::byte> data) {
 
 io_result replacement_file::copy_from(const input_file& source, std::uint64_t offset,
                                       std::uint64_t length) {
-  static std::vector<std::byte> buffer(copy_buffer_size);
-  io_result result;
-  while (result.bytes < length) {
-    const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - result.bytes));
-    const io_result got = source.read_at(offset + result.bytes, std::span{buffer}.first(want));
-    if (const error_code error =
-            write_fully(handle_of(handle_), std::span{buffer}.first(got.bytes))) {
-      result.error = error;
-      break;
-    }
-    result.bytes += got.bytes;
-    if (got.error != 0 || got.bytes < want) {
-      result.error = got.error;
-      break;
-    }
-  }
+  const io_result result = copy_through_buffer(source, offset, length, handle_of(handle_));
   written_ += result.bytes;
   return result;
 }

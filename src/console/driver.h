@@ -9,7 +9,7 @@ namespace qvx {
 enum class exit_status : int {
   success = 0,         // usage shown, or every entry written in full
   entries_failed = 1,  // the run went through, but some entry did not come out whole,
-                       // or the listing could not be written
+                       // or standard output (listing or usage) could not be written
   fatal = 2,           // the archive could not be opened or its directory read
 };
 

@@ -233,10 +233,12 @@ int link_anonymous(int fd, const std::string& name, link_method method) {
 
 int open_anonymous() { return ::open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }
 
-// Links the open anonymous file `fd` under a fresh temporary name.
-error_code link_under_temporary_name(int fd, link_method method, std::string& name) {
+// Links the open anonymous file `fd` under a fresh temporary name in
+// `directory` (empty, or ending in a separator).
+error_code link_under_temporary_name(int fd, link_method method, std::string& name,
+                                     const std::string& directory = "") {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = make_temporary_name();
+    name = directory + make_temporary_name();
     if (link_anonymous(fd, name, method) == 0) return 0;
     if (errno != EEXIST) break;
   }
@@ -644,16 +646,8 @@ error_code replacement_file::commit() {
   error_code error = 0;
   if (temporary_name_.empty()) {
     // An anonymous file needs a name to be renamed from.
-    const std::string directory = directory_part(path_);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string name = directory + make_temporary_name();
-      if (link_anonymous(fd_of(handle_), name, anonymous_link_method()) == 0) {
-        temporary_name_ = std::move(name);
-        break;
-      }
-      if (errno != EEXIST) break;
-    }
-    if (temporary_name_.empty()) error = errno;
+    error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_,
+                                      directory_part(path_));
   }
   if (error == 0 && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) error = errno;
   if (error == 0 && ::rename(temporary_name_.c_str(), path_.c_str()) != 0) error = errno;

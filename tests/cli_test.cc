@@ -255,17 +255,6 @@ TEST_F(CliTest, PortableFileHandlingGivesTheSameFiles) {
   }
 }
 
-// Greek and CJK letters: none of them is in the ANSI code page the tests run
-// Wine with (1252, from the C.UTF-8 locale), so a program that takes its
-// path from the 8-bit command line gets question marks instead.
-const std::string foreign_name = "\u03A9\u03BC\u03AD\u03B3\u03B1 \u65E5\u672C";
-
-run_options in_utf8_locale() {
-  run_options options;
-  options.environment["LC_ALL"] = "C.UTF-8";
-  return options;
-}
-
 TEST_F(CliTest, ArchivePathsOutsideTheAnsiCodePageAndLongerThan260CharactersOpen) {
   const fs::path foreign = place_ / foreign_name;
   // Three levels of at most 120 characters: each name is legal everywhere,

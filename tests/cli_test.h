@@ -22,6 +22,19 @@ std::string banner();
 // What the wait for a key prints when standard input is empty.
 std::string pause_text();
 
+// Greek and CJK letters: none of them is in the ANSI code page the tests run
+// Wine with (1252, from the C.UTF-8 locale), so a program that takes its
+// path from the 8-bit command line gets question marks instead.
+inline const std::string foreign_name = "\u03A9\u03BC\u03AD\u03B3\u03B1 \u65E5\u672C";
+
+// Options for a run whose arguments are UTF-8, as a terminal in a UTF-8
+// locale gives them.
+inline run_options in_utf8_locale() {
+  run_options options;
+  options.environment["LC_ALL"] = "C.UTF-8";
+  return options;
+}
+
 // Runs the tool with `args` in `cwd`.
 run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
                     run_options options = {});

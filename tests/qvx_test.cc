@@ -285,6 +285,50 @@ TEST_F(QvxTest, CreateThatFailsWritingLeavesTheOldArchive) {
   EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"out.qvx", "big"}));
 }
 
+TEST_F(QvxTest, PathsAndNamesOutsideTheAnsiCodePage) {
+  // Every path below is in a directory whose name Windows' ANSI code page
+  // cannot spell, so each must go through the wide functions there. The file
+  // name fits the code page: on Windows the entry carries it in that code
+  // page (0xE9 in 1252), as qvxreader expects; on POSIX its bytes unchanged.
+  const fs::path dir = work_ / foreign_name;
+  fs::create_directories(dir / "out");
+  const std::string file_name = "caf\u00e9.txt";
+  write_file(dir / file_name, "accent");
+  const std::string archive = (dir / "new.qvx").string();
+  const std::string entry = testing_windows_build() ? "caf\xE9.txt" : file_name;
+
+  const run_result created =
+      run_qvx({"create", archive, (dir / file_name).string()}, work_.path(), in_utf8_locale());
+  EXPECT_EQ(created.err, "");
+  EXPECT_EQ(created.exit_status, 0);
+  EXPECT_EQ(read_file(archive),
+            builder::build_archive(std::vector<entry_content>{{entry, "accent"}}));
+  EXPECT_EQ(list_dir(dir), (std::set<std::string>{file_name, "new.qvx", "out"}));
+
+  const run_result extracted =
+      run_qvx({"extract", archive, "-C", (dir / "out").string(), file_name}, work_.path(),
+              in_utf8_locale());
+  EXPECT_EQ(extracted.err, "");
+  EXPECT_EQ(extracted.exit_status, 0);
+  EXPECT_EQ(list_dir(dir / "out"), (std::set<std::string>{file_name}));
+  EXPECT_EQ(read_file(dir / "out" / file_name), "accent");
+
+  if (!testing_windows_build()) return;
+  // A name the code page lacks could only be stored as '?' or a look-alike.
+  const std::string foreign_file = "\u65E5.txt";
+  write_file(dir / foreign_file, "x");
+  const run_result refused =
+      run_qvx({"create", archive, (dir / foreign_file).string()}, work_.path(), in_utf8_locale());
+  EXPECT_EQ(refused.exit_status, 2);
+  const std::string shown = (work_ / "????? ??").string();
+  expect_lines(refused.err, {"qvx: " + shown +
+                                 "/?.txt: its name has characters that entry "
+                                 "names, in the system's code page, cannot hold",
+                             "qvx: " + shown + "/new.qvx: not written"});
+  EXPECT_EQ(read_file(archive),
+            builder::build_archive(std::vector<entry_content>{{entry, "accent"}}));
+}
+
 TEST_F(QvxTest, CreateLeavesOutTheArchiveItIsWriting) {
   write_file(work_ / "out.qvx", "the old archive");
   write_file(work_ / "a.txt", "hello");

@@ -211,6 +211,12 @@ std::size_t max_open_files();
 // Whether entry names must also satisfy Windows' file-name rules.
 bool uses_windows_names();
 
+// `text` from the command line (see program_arguments) in the bytes entry
+// names are made of: unchanged on POSIX; on Windows in the ANSI code page,
+// where entry names live. False when it has a character that code page
+// lacks, so that no entry name can stand for it.
+bool as_entry_name(const std::string& text, std::string& name);
+
 bool stdout_is_terminal();
 bool stderr_is_terminal();
 

@@ -439,6 +439,11 @@ std::string displayed_path(const std::string& path) { return path; }
 
 bool uses_windows_names() { return false; }
 
+bool as_entry_name(const std::string& text, std::string& name) {
+  name = text;
+  return true;
+}
+
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 

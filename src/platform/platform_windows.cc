@@ -17,8 +17,8 @@
 #include "platform/temporary_name.h"
 
 // Entry names are 8-bit text in the ANSI code page, so the ...A functions of
-// the Windows API take them unchanged. The archive path alone is UTF-8 (see
-// program_arguments) and is opened with the wide functions.
+// the Windows API take them unchanged. Paths from the command line are UTF-8
+// (see program_arguments) and go to the wide functions.
 
 namespace qvx::platform {
 namespace {
@@ -231,14 +231,14 @@ io_result copy_through_buffer(const input_file& source, std::uint64_t offset, st
   return result;
 }
 
-// Creates a new file under a fresh temporary name in `directory` (empty,
-// or ending in a separator). CREATE_NEW never opens an existing file or
-// follows a planted link; a taken name is simply skipped.
+// Creates a new file under a fresh temporary name in `directory` (UTF-8;
+// empty, or ending in a separator). CREATE_NEW never opens an existing file
+// or follows a planted link; a taken name is simply skipped.
 HANDLE create_named_temporary(const std::string& directory, std::string& name, error_code& error) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = directory + make_temporary_name();
-    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileW(openable_path(widened(name, CP_UTF8)).c_str(), GENERIC_WRITE,
+                                      0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       error = 0;
       return handle;
@@ -255,10 +255,15 @@ HANDLE create_named_temporary(const std::string& directory, std::string& name, e
 
 }  // namespace
 
+// Removes a temporary file that create_named_temporary made.
+void remove_temporary(std::string& name) {
+  if (!name.empty()) DeleteFileW(openable_path(widened(name, CP_UTF8)).c_str());
+  name.clear();
+}
+
 void output_file::discard() {
   if (is_open()) CloseHandle(handle_of(std::exchange(handle_, invalid_handle)));
-  if (!temporary_name_.empty()) DeleteFileA(temporary_name_.c_str());
-  temporary_name_.clear();
+  remove_temporary(temporary_name_);
 }
 
 output_file output_file::create(error_code& error) {
@@ -281,13 +286,18 @@ io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
 
 namespace {
 
-// Closes the file and moves its temporary name to `name`; `flags` decide
-// whether an existing `name` is replaced.
-error_code move_into_place(std::intptr_t& handle, const std::string& temporary,
-                           const std::string& name, DWORD flags) {
+error_code close_stored(std::intptr_t& handle) {
   if (handle != -1 && !CloseHandle(handle_of(std::exchange(handle, -1)))) {
     return static_cast<error_code>(GetLastError());
   }
+  return 0;
+}
+
+// Closes the file and moves its temporary name to `name`, an entry name;
+// `flags` decide whether an existing `name` is replaced.
+error_code move_into_place(std::intptr_t& handle, const std::string& temporary,
+                           const std::string& name, DWORD flags) {
+  if (const error_code error = close_stored(handle)) return error;
   if (!MoveFileExA(temporary.c_str(), name.c_str(), flags)) {
     return static_cast<error_code>(GetLastError());
   }
@@ -336,6 +346,18 @@ std::size_t max_open_files() {
 
 bool uses_windows_names() { return true; }
 
+bool as_entry_name(const std::string& text, std::string& name) {
+  if (GetACP() == CP_UTF8) {
+    name = text;
+    return true;
+  }
+  const std::wstring wide = widened(text, CP_UTF8);
+  name = narrowed(wide, CP_ACP);
+  // Only a name that comes back unchanged is the same name: this also
+  // catches what became '?' for want of a character.
+  return widened(name, CP_ACP) == wide;
+}
+
 bool stdout_is_terminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
@@ -359,9 +381,9 @@ file_facts examine(const std::string& path, error_code& error) {
   file_facts facts;
   // No access rights and backup semantics: reads only what the file is,
   // also for a directory, and never blocks on a pipe.
-  const HANDLE handle =
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle = CreateFileW(openable_path(widened(path, CP_UTF8)).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = static_cast<error_code>(GetLastError());
     return facts;
@@ -387,8 +409,7 @@ file_facts examine(const std::string& path, error_code& error) {
 
 void replacement_file::discard() {
   if (is_open()) CloseHandle(handle_of(std::exchange(handle_, invalid_handle)));
-  if (!temporary_name_.empty()) DeleteFileA(temporary_name_.c_str());
-  temporary_name_.clear();
+  remove_temporary(temporary_name_);
 }
 
 replacement_file replacement_file::create(const std::string& path, error_code& error) {
@@ -420,8 +441,13 @@ io_result replacement_file::copy_from(const input_file& source, std::uint64_t of
 }
 
 error_code replacement_file::commit() {
-  const error_code error =
-      move_into_place(handle_, temporary_name_, path_, MOVEFILE_REPLACE_EXISTING);
+  // The path came from the command line, so it is UTF-8, unlike entry names.
+  error_code error = close_stored(handle_);
+  if (error == 0 &&
+      !MoveFileExW(openable_path(widened(temporary_name_, CP_UTF8)).c_str(),
+                   openable_path(widened(path_, CP_UTF8)).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = static_cast<error_code>(GetLastError());
+  }
   if (error == 0) {
     temporary_name_.clear();
   } else {
@@ -431,7 +457,9 @@ error_code replacement_file::commit() {
 }
 
 error_code change_directory(const std::string& path) {
-  return SetCurrentDirectoryA(path.c_str()) ? 0 : static_cast<error_code>(GetLastError());
+  return SetCurrentDirectoryW(widened(path, CP_UTF8).c_str())
+             ? 0
+             : static_cast<error_code>(GetLastError());
 }
 
 }  // namespace qvx::platform

@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_writer.h"
@@ -17,6 +18,9 @@ std::string last_component(const std::string& path) {
   return at == std::string::npos ? path : path.substr(at + 1);
 }
 
+// `path` as diagnostics show it.
+std::string shown(const std::string& path) { return platform::displayed_path(path); }
+
 struct gathered_files {
   std::vector<archive_member> members;
   bool usable = true;  // false when a file (or the archive's path) cannot be used
@@ -31,26 +35,31 @@ gathered_files gather_files(const create_request& request) {
   const platform::file_facts archive = platform::examine(request.archive, error);
   const bool archive_exists = error == 0;
   if (archive_exists && archive.kind == platform::file_kind::directory) {
-    report(request.archive, "is a directory");
+    report(shown(request.archive), "is a directory");
     usable = false;
   }
 
   for (const std::string& path : request.files) {
     const platform::file_facts file = platform::examine(path, error);
     if (error != 0) {
-      report(path, "cannot read: " + platform::error_text(error));
+      report(shown(path), "cannot read: " + platform::error_text(error));
       usable = false;
     } else if (file.kind == platform::file_kind::directory) {
-      report(path, "is a directory: an archive holds only files, so name the files in it");
+      report(shown(path), "is a directory: an archive holds only files, so name the files in it");
       usable = false;
     } else if (file.kind != platform::file_kind::regular) {
-      report(path, "is not a regular file");
+      report(shown(path), "is not a regular file");
       usable = false;
     } else if (archive_exists && file.same_file(archive)) {
       // The old archive would go into the new one.
-      report(path, "left out: it is the archive being written");
+      report(shown(path), "left out: it is the archive being written");
+    } else if (std::string name; !platform::as_entry_name(last_component(path), name)) {
+      report(shown(path),
+             "its name has characters that entry names, in the system's code page, "
+             "cannot hold");
+      usable = false;
     } else {
-      members.push_back({last_component(path), path, file.size});
+      members.push_back({std::move(name), path, file.size});
     }
   }
   return gathered;
@@ -63,11 +72,11 @@ exit_status run_create(const create_request& request) {
   const std::vector<archive_member>& members = gathered.members;
   const archive_plan plan = plan_archive(members);
   for (const packing_problem& problem : plan.problems) {
-    report(problem.member == whole_archive ? request.archive : members[problem.member].path,
+    report(shown(problem.member == whole_archive ? request.archive : members[problem.member].path),
            problem.reason);
   }
   if (!gathered.usable || !plan.ok()) {
-    report(request.archive, "not written");
+    report(shown(request.archive), "not written");
     return exit_status::fatal;
   }
 
@@ -83,8 +92,8 @@ exit_status run_create(const create_request& request) {
       });
   progress.clear();
   if (!written.ok()) {
-    report(written.subject, written.problem);
-    report(request.archive, "not written");
+    report(shown(written.subject), written.problem);
+    report(shown(request.archive), "not written");
     return exit_status::fatal;
   }
   return exit_status::success;

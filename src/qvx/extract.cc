@@ -5,6 +5,7 @@
 #include "archive/entry_name.h"
 #include "archive/job_count.h"
 #include "archive/unpacker.h"
+#include "platform/platform.h"
 #include "qvx/opened_archive.h"
 #include "qvx/progress_line.h"
 
@@ -23,9 +24,11 @@ bool select_entries(const archive_directory& directory, const std::vector<std::s
   selected.assign(directory.entries.size(), false);
   bool all_found = true;
   for (const std::string& name : names) {
-    const auto found = entries_named.find(name);
+    std::string as_entry;
+    const bool possible = platform::as_entry_name(name, as_entry);
+    const auto found = possible ? entries_named.find(as_entry) : entries_named.end();
     if (found == entries_named.end()) {
-      report(name, "not in the archive");
+      report(platform::displayed_path(name), "not in the archive");
       all_found = false;
       continue;
     }
@@ -45,14 +48,15 @@ exit_status run_extract(const extract_request& request) {
   options.jobs = job_count_from_environment();
   options.existing = request.keep_existing ? existing_files::keep : existing_files::replace;
   if (!request.names.empty() && !select_entries(directory, request.names, options.selected)) {
-    report(request.archive, "nothing unpacked");
+    report(platform::displayed_path(request.archive), "nothing unpacked");
     return exit_status::fatal;
   }
   // The archive is open, so its path may stop leading to it; the engine
   // recognises it by the open file when an entry would replace it.
   if (!request.directory.empty()) {
     if (const platform::error_code error = platform::change_directory(request.directory)) {
-      report(request.directory, "cannot unpack into it: " + platform::error_text(error));
+      report(platform::displayed_path(request.directory),
+             "cannot unpack into it: " + platform::error_text(error));
       return exit_status::fatal;
     }
   }

@@ -10,12 +10,12 @@ std::optional<opened_archive> open_archive(const std::string& path) {
   platform::error_code error = 0;
   platform::input_file file = platform::input_file::open(path, error);
   if (error != 0) {
-    report(path, "cannot open: " + platform::error_text(error));
+    report(platform::displayed_path(path), "cannot open: " + platform::error_text(error));
     return std::nullopt;
   }
   directory_result read = read_directory(file);
   if (!read.ok()) {
-    report(path, read.problem);
+    report(platform::displayed_path(path), read.problem);
     return std::nullopt;
   }
   return opened_archive{std::move(file), std::move(read.directory)};

@@ -253,13 +253,13 @@ HANDLE create_named_temporary(const std::string& directory, std::string& name, e
   return INVALID_HANDLE_VALUE;
 }
 
-}  // namespace
-
 // Removes a temporary file that create_named_temporary made.
 void remove_temporary(std::string& name) {
   if (!name.empty()) DeleteFileW(openable_path(widened(name, CP_UTF8)).c_str());
   name.clear();
 }
+
+}  // namespace
 
 void output_file::discard() {
   if (is_open()) CloseHandle(handle_of(std::exchange(handle_, invalid_handle)));
@@ -286,6 +286,7 @@ io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
 
 namespace {
 
+// Closes a stored handle once; what only the close reports is the error.
 error_code close_stored(std::intptr_t& handle) {
   if (handle != -1 && !CloseHandle(handle_of(std::exchange(handle, -1)))) {
     return static_cast<error_code>(GetLastError());

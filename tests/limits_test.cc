@@ -76,8 +76,9 @@ TEST_F(LimitsTest, AClosedStdoutStopsNeitherTheUnpackingNorTheExitStatus) {
 }
 
 TEST_F(LimitsTest, AFileSizeLimitFailsOnlyTheEntriesOverIt) {
-  // "big" starts off a page boundary, so it is copied through a buffer; the
-  // limit stops it part-way through. "aligned" goes through the kernel copy.
+  // The limit stops "big" (off a page boundary) part-way through and
+  // "aligned" (on one); each is copied in the kernel, and through the
+  // read/write buffer when QVXREADER_PORTABLE_IO=1.
   const std::size_t head = builder::head_size(5);
   std::string big(std::size_t{9} << 20U, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 251);

@@ -26,8 +26,6 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 // copy_file_range requests above 2 GiB.
 constexpr std::uint64_t max_copy_request = std::uint64_t{1} << 30U;
 constexpr std::size_t fallback_buffer_size = std::size_t{1} << 20U;
-constexpr std::uint64_t page_size = 4096;
-constexpr std::uint64_t long_unaligned_copy = std::uint64_t{8} << 20U;
 
 // Whether copy_file_range is still worth trying. Once it has been found not
 // to work on these files, every later entry goes straight to read/write.
@@ -275,16 +273,14 @@ bool portable_io_forced() {
 }
 
 // Copies `length` bytes of `in` from `offset` on to `out` at `out_offset`
-// (also its file position). The kernel copy is the fast path, except for
-// long runs whose pages do not line up with the destination's: there it was
-// measured slower than read/write (bench/run on ext4: 16 entries of 64 MiB
-// at unaligned offsets took about a fifth longer), while for entries of up
-// to a few hundred KiB it was three times faster whatever the alignment.
+// (also its file position). The kernel copy is the fast path for entries of
+// every size and alignment: read/write was three times slower on entries of
+// up to a few hundred KiB, and on 64 MiB entries at unaligned offsets it was
+// at best a little faster and at worst several times slower (writes into
+// freshly allocated page cache vary widely on virtual machines).
 io_result copy_range(int in, std::uint64_t offset, std::uint64_t length, int out,
                      std::uint64_t out_offset) {
-  const bool pages_line_up = (offset - out_offset) % page_size == 0;
-  const bool kernel_copy_pays = pages_line_up || length < long_unaligned_copy;
-  return kernel_copy_enabled() && !portable_io_forced() && kernel_copy_pays
+  return kernel_copy_enabled() && !portable_io_forced()
              ? copy_kernel(in, offset, length, out, out_offset)
              : copy_buffered(in, offset, length, out);
 }

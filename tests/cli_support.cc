@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <utility>
@@ -51,9 +52,22 @@ run_result run_command(std::vector<std::string> argv, const std::vector<std::str
     ADD_FAILURE() << problem;
     return {.exit_status = 127, .out = "", .err = problem};
   }
+  const std::string program = argv.back();
   argv.insert(argv.end(), args.begin(), args.end());
   options.working_directory = cwd;
-  return run(argv, options);
+  run_result result = run(argv, options);
+  // Wine now and then fails to start a program: exit status 1 and not a
+  // byte of output. Neither program ever ends that way (a banner, a usage
+  // or a diagnostic always comes first), so under Wine such a run is
+  // started again, at most twice, and every retry is logged.
+  for (int retry = 1; retry <= 2 && testing_windows_build() && result.exit_status == 1 &&
+                      result.out.empty() && result.err.empty();
+       ++retry) {
+    std::fprintf(stderr, "Wine did not start %s (exit status 1, no output); retry %d\n",
+                 program.c_str(), retry);
+    result = run(argv, options);
+  }
+  return result;
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ TEST(FaultTest, ArchiveCutAtEveryLengthFailsCleanly) {
     const run_result result = run_tool({(place / "cut.qvx").string()}, work.path());
     // The names close the archive, so any cut loses part of the directory.
     if (length < archive.size()) {
-      EXPECT_EQ(result.exit_status, 2);
+      EXPECT_EQ(result.exit_status, 2) << result.out << result.err;
       EXPECT_TRUE(list_dir(work.path()).empty());
     } else {
       EXPECT_EQ(result.exit_status, 0);

@@ -1,6 +1,8 @@
 #include "archive/archive_writer.h"
 
 #include <algorithm>
+#include <iterator>
+#include <tuple>
 #include <limits>
 #include <unordered_map>
 
@@ -46,7 +48,10 @@ archive_plan plan_archive(std::span<const archive_member> members) {
   bool offsets_overflowed = false;
   for (std::size_t i = 0; i < members.size(); ++i) {
     const archive_member& member = members[i];
-    if (std::string problem = name_problem(member.name); !problem.empty()) {
+    if (member.field) {
+      // A name the archive already has (a kept or replaced entry) is left
+      // as it is: the checks are for names this command brings in.
+    } else if (std::string problem = name_problem(member.name); !problem.empty()) {
       plan.problems.push_back({i, std::move(problem)});
     } else if (const auto [first, fresh] = taken.try_emplace(case_folded(member.name), i); !fresh) {
       const archive_member& other = members[first->second];
@@ -68,15 +73,83 @@ archive_plan plan_archive(std::span<const archive_member> members) {
                                       " of the archive, beyond the " + std::to_string(max_field) +
                                       " an entry's offset can reach"});
     }
-    plan.entries.push_back({.offset = static_cast<std::uint32_t>(position),
-                            .size = static_cast<std::uint32_t>(member.size)});
+    plan.entries.push_back({.tag = member.tag,
+                            .offset = static_cast<std::uint32_t>(position),
+                            .size = static_cast<std::uint32_t>(member.size),
+                            .spare = member.spare});
     position += member.size;
   }
   return plan;
 }
 
+namespace {
+
+// Files up to this size are read whole into memory and written in large
+// batches: for many small files that is one read instead of an fstat and a
+// copy each, and a write per MiB instead of one per file.
+constexpr std::uint64_t small_file_limit = std::uint64_t{64} << 10U;
+constexpr std::size_t batch_size = std::size_t{1} << 20U;
+
+// The bytes of the count and the entry table.
+std::vector<std::byte> encoded_head(const archive_plan& plan) {
+  std::vector<std::byte> head(count_size + entry_record_size * plan.entries.size());
+  encode_u16(static_cast<std::uint16_t>(plan.entries.size()), std::span{head}.first<count_size>());
+  for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+    const auto record = encode_entry(plan.entries[i]);
+    std::copy(record.begin(), record.end(),
+              std::span{head}.subspan(count_size + entry_record_size * i).begin());
+  }
+  return head;
+}
+
+void append_names(std::span<const archive_member> members, std::vector<std::byte>& out) {
+  for (const archive_member& member : members) {
+    const name_field field = member.field ? *member.field : encode_name(member.name);
+    std::transform(field.begin(), field.end(), std::back_inserter(out),
+                   [](char c) { return static_cast<std::byte>(c); });
+  }
+}
+
+// How many members, from `first` on, are kept entries that lie one after
+// another in the source, so that one copy moves them all; and their bytes.
+std::pair<std::size_t, std::uint64_t> kept_run(std::span<const archive_member> members,
+                                               std::size_t first) {
+  std::size_t end = first + 1;
+  std::uint64_t length = members[first].size;
+  while (end < members.size() && members[end].kept() &&
+         members[end].source_offset == members[first].source_offset + length) {
+    length += members[end].size;
+    ++end;
+  }
+  return {end - first, length};
+}
+
+// Copies a member's file of more than small_file_limit bytes to the end of
+// `archive`, or says why it could not.
+write_result copy_large_file(const archive_member& member, platform::replacement_file& archive) {
+  platform::error_code error = 0;
+  const platform::input_file source = platform::input_file::open(member.path, error);
+  if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};
+  if (source.size() != member.size) {
+    return {member.path, "changed size while the archive was written (from " +
+                             std::to_string(member.size) + " to " + std::to_string(source.size()) +
+                             " bytes)"};
+  }
+  const platform::io_result copied = archive.copy_from(source, 0, member.size);
+  if (copied.error != 0) {
+    return {member.path, "cannot copy it into the archive: " + platform::error_text(copied.error)};
+  }
+  if (copied.bytes != member.size) {
+    return {member.path, "ended after " + std::to_string(copied.bytes) + " of its " +
+                             std::to_string(member.size) + " bytes"};
+  }
+  return {};
+}
+
+}  // namespace
+
 write_result write_archive(const std::string& path, std::span<const archive_member> members,
-                           const packing_progress& progress) {
+                           const packing_progress& progress, platform::input_file* source) {
   const archive_plan plan = plan_archive(members);
   if (!plan.ok()) {
     const packing_problem& first = plan.problems.front();
@@ -90,46 +163,54 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
     return {path, "cannot write: " + platform::error_text(why)};
   };
 
-  std::vector<std::byte> head(count_size + entry_record_size * members.size());
-  encode_u16(static_cast<std::uint16_t>(members.size()), std::span{head}.first<count_size>());
-  for (std::size_t i = 0; i < plan.entries.size(); ++i) {
-    const auto record = encode_entry(plan.entries[i]);
-    std::copy(record.begin(), record.end(),
-              std::span{head}.subspan(count_size + entry_record_size * i).begin());
-  }
-  if (const platform::error_code why = archive.write(head)) return cannot_write(why);
+  // Bytes waiting to be appended: the head, small files, the name table.
+  std::vector<std::byte> pending = encoded_head(plan);
+  const auto flush = [&]() -> platform::error_code {
+    const platform::error_code why = pending.empty() ? 0 : archive.write(pending);
+    pending.clear();
+    return why;
+  };
 
   std::uint64_t bytes_done = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
+  for (std::size_t i = 0; i < members.size();) {
     const archive_member& member = members[i];
-    const platform::input_file source = platform::input_file::open(member.path, error);
-    if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};
-    if (source.size() != member.size) {
-      return {member.path, "changed size while the archive was written (from " +
-                               std::to_string(member.size) + " to " +
-                               std::to_string(source.size()) + " bytes)"};
+    std::size_t count = 1;
+    std::uint64_t length = member.size;
+    if (member.kept()) {
+      std::tie(count, length) = kept_run(members, i);
+      if (const platform::error_code why = flush()) return cannot_write(why);
+      const platform::io_result copied = archive.copy_from(*source, member.source_offset, length);
+      if (copied.error != 0) {
+        return {path, "cannot copy its entries: " + platform::error_text(copied.error)};
+      }
+      if (copied.bytes != length) {
+        return {path, "ended before entry " + quoted(member.name) +
+                          " and those after it were copied: it changed while it was rewritten"};
+      }
+    } else if (member.size <= small_file_limit) {
+      const platform::io_result read = platform::read_small_file(member.path, member.size, pending);
+      if (read.error != 0) return {member.path, "cannot read: " + platform::error_text(read.error)};
+      if (read.bytes != member.size) {
+        return {member.path, "changed size while the archive was written (it had " +
+                                 std::to_string(member.size) + " bytes)"};
+      }
+      if (pending.size() >= batch_size) {
+        if (const platform::error_code why = flush()) return cannot_write(why);
+      }
+    } else {
+      if (const platform::error_code why = flush()) return cannot_write(why);
+      if (write_result copied = copy_large_file(member, archive); !copied.ok()) return copied;
     }
-    const platform::io_result copied = archive.copy_from(source, 0, member.size);
-    if (copied.error != 0) {
-      return {member.path,
-              "cannot copy it into the archive: " + platform::error_text(copied.error)};
-    }
-    if (copied.bytes != member.size) {
-      return {member.path, "ended after " + std::to_string(copied.bytes) + " of its " +
-                               std::to_string(member.size) + " bytes"};
-    }
-    bytes_done += member.size;
-    if (progress) progress(i + 1, bytes_done);
+    i += count;
+    bytes_done += length;
+    if (progress) progress(i, bytes_done);
   }
 
-  std::vector<std::byte> names(name_field_size * members.size());
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const name_field field = encode_name(members[i].name);
-    std::transform(field.begin(), field.end(),
-                   std::span{names}.subspan(name_field_size * i).begin(),
-                   [](char c) { return static_cast<std::byte>(c); });
-  }
-  if (const platform::error_code why = archive.write(names)) return cannot_write(why);
+  append_names(members, pending);
+  if (const platform::error_code why = flush()) return cannot_write(why);
+  // The source may be the file this one replaces, which Windows cannot
+  // rename over while it is open.
+  if (source != nullptr) *source = platform::input_file{};
   if (const platform::error_code why = archive.commit()) {
     return {path, "cannot put the archive in place: " + platform::error_text(why)};
   }

@@ -1,25 +1,45 @@
-// Writing an archive from files: checked first, then written all or nothing.
+// Writing an archive from files and from the entries of another archive:
+// checked first, then written all or nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_format.h"
+#include "platform/platform.h"
 
 namespace qvx {
 
 inline constexpr std::size_t max_entries = 0xFFFF;
 
-// One file to pack as an entry.
+// One entry of the archive to write: a file to pack, or an entry kept from
+// the archive being edited, with its bytes, record fields and name field.
 struct archive_member {
   std::string name;        // the entry's name
-  std::string path;        // the file its bytes are read from
+  std::string path;        // the file its bytes are read from; empty for a kept entry
   std::uint64_t size = 0;  // the file's size when it was looked at; it must not change
+  std::uint64_t source_offset = 0;  // a kept entry's bytes: where they start in the source
+  std::uint16_t tag = 0;
+  std::uint32_t spare = 0;
+  std::optional<name_field> field;  // the archive's own, written as it is instead of `name`
+
+  [[nodiscard]] bool kept() const { return path.empty(); }
 };
+
+// The member that packs the file at `path`, of `size` bytes, as `name`.
+inline archive_member file_member(std::string name, std::string path, std::uint64_t size) {
+  archive_member member;
+  member.name = std::move(name);
+  member.path = std::move(path);
+  member.size = size;
+  return member;
+}
 
 // Why the members cannot make an archive: about members[member], or about
 // the set as a whole when `member` is whole_archive.
@@ -42,7 +62,9 @@ struct archive_plan {
 // bytes, a name an earlier member has (also when only ASCII case differs,
 // which Windows ignores), more than 65535 members, a size or an offset that
 // does not fit in 32 bits. More than 65535 members is the only problem then
-// reported, since every other check would drown in it.
+// reported, since every other check would drown in it. Names are checked
+// only for members without a name field: a name the archive already has
+// stays as it is.
 [[nodiscard]] archive_plan plan_archive(std::span<const archive_member> members);
 
 // Told after each member's bytes are in the archive.
@@ -57,11 +79,15 @@ struct write_result {
 
 // Writes the archive of `members` at `path`, through a temporary file beside
 // it that takes its name only when complete: on failure nothing is left
-// behind and a file already at `path` is as it was. Writes nothing when the
-// plan has a problem; fails when a member's file cannot be read or no longer
-// has the size it had. Prints nothing.
+// behind and a file already at `path` is as it was. Kept members are copied
+// from `source`, which is closed before the new file takes its place (it may
+// be the file at `path`); runs of them that lie one after another there are
+// copied in one piece. Writes nothing when the plan has a problem; fails
+// when a member's file cannot be read or no longer has the size it had, or
+// when `source` ends before a kept member does. Prints nothing.
 [[nodiscard]] write_result write_archive(const std::string& path,
                                          std::span<const archive_member> members,
-                                         const packing_progress& progress);
+                                         const packing_progress& progress,
+                                         platform::input_file* source = nullptr);
 
 }  // namespace qvx

@@ -155,10 +155,37 @@ struct file_facts {
 // device cannot block. Fails with the system's error when it does not exist.
 file_facts examine(const std::string& path, error_code& error);
 
+// The file `path` leads to: `path` itself unless it is a symbolic link,
+// else the link's final target (through every further link). Fails with the
+// system's error when a link leads nowhere.
+std::string final_target(const std::string& path, error_code& error);
+
+// The names directly inside the directory `path` ("." and ".." left out),
+// in no particular order.
+std::vector<std::string> directory_names(const std::string& path, error_code& error);
+
+// `path` and `name` inside it, joined with the system's separator.
+std::string joined_path(const std::string& directory, const std::string& name);
+
+// A command-line argument as a console program sees it: unchanged on POSIX,
+// where the shell has expanded patterns; on Windows, an argument whose last
+// component holds `*` or `?` becomes the paths that match it, in byte order,
+// or stays as it is when none does.
+std::vector<std::string> expanded_argument(const std::string& argument);
+
+// Reads the regular file at `path`, expected to hold `expected` bytes, onto
+// the end of `out`, in as few system calls as the system allows: for many
+// small files. `bytes` is what was found, at most `expected` + 1, so a count
+// other than `expected` means that the file changed size.
+io_result read_small_file(const std::string& path, std::uint64_t expected,
+                          std::vector<std::byte>& out);
+
 // A new file that takes the place of `path` in one rename, and only once it
 // is complete. Until commit() it has a temporary name in the same directory
 // (or no name at all, where the system allows), and the destructor removes
-// it: a failure leaves no partial file, and the old `path` as it was.
+// it: a failure leaves no partial file, and the old `path` as it was. On
+// POSIX it gets the permission bits of the file it replaces, if there is one.
+// `path` must not be a symbolic link: the rename would replace the link.
 class replacement_file {
  public:
   replacement_file() = default;

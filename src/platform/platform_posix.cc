@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -68,28 +70,33 @@ io_result read_fully(int fd, std::uint64_t offset, std::span<std::byte> buffer) 
   return result;
 }
 
-error_code write_fully(int fd, std::span<const std::byte> data) {
+// Writes all of `data` at `offset` on.
+error_code write_fully_at(int fd, std::span<const std::byte> data, std::uint64_t offset) {
   while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
+    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
+    offset += static_cast<std::uint64_t>(n);
     data = data.subspan(static_cast<std::size_t>(n));
   }
   return 0;
 }
 
 // The portable copy: a bounded buffer through user space, one per thread
-// that copies.
-io_result copy_buffered(int in, std::uint64_t offset, std::uint64_t length, int out) {
+// that copies. It writes at explicit positions, like the kernel copy, so the
+// two may take turns on one file.
+io_result copy_buffered(int in, std::uint64_t offset, std::uint64_t length, int out,
+                        std::uint64_t out_offset) {
   thread_local std::vector<std::byte> buffer(fallback_buffer_size);
   io_result result;
   while (result.bytes < length) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - result.bytes));
     const io_result got = read_fully(in, offset + result.bytes, std::span{buffer}.first(want));
-    if (const error_code error = write_fully(out, std::span{buffer}.first(got.bytes))) {
+    if (const error_code error =
+            write_fully_at(out, std::span{buffer}.first(got.bytes), out_offset + result.bytes)) {
       result.error = error;
       return result;
     }
@@ -137,7 +144,7 @@ io_result copy_kernel(int in, std::uint64_t offset, std::uint64_t length, int ou
       return result;
     }
     kernel_copy_enabled() = false;
-    return copy_buffered(in, offset, length, out);
+    return copy_buffered(in, offset, length, out, out_offset);
   }
   return result;
 }
@@ -272,8 +279,8 @@ bool portable_io_forced() {
   return forced;
 }
 
-// Copies `length` bytes of `in` from `offset` on to `out` at `out_offset`
-// (also its file position). The kernel copy is the fast path for entries of
+// Copies `length` bytes of `in` from `offset` on to `out` at `out_offset`.
+// The kernel copy is the fast path for entries of
 // every size and alignment: read/write was three times slower on entries of
 // up to a few hundred KiB, and on 64 MiB entries at unaligned offsets it was
 // at best a little faster and at worst several times slower (writes into
@@ -282,7 +289,7 @@ io_result copy_range(int in, std::uint64_t offset, std::uint64_t length, int out
                      std::uint64_t out_offset) {
   return kernel_copy_enabled() && !portable_io_forced()
              ? copy_kernel(in, offset, length, out, out_offset)
-             : copy_buffered(in, offset, length, out);
+             : copy_buffered(in, offset, length, out, out_offset);
 }
 
 // Creates a new file under a fresh temporary name in `directory` (empty, or
@@ -600,45 +607,38 @@ replacement_file replacement_file::create(const std::string& path, error_code& e
   if (anonymous_link_method() != link_method::none) {
     const std::string where = directory.empty() ? "." : directory;
     const int fd = ::open(where.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      file.handle_ = fd;
+    if (fd >= 0) file.handle_ = fd;
+    // Else that file system may not have anonymous files: fall back to a name.
+  }
+  if (!file.is_open()) {
+    std::string name;
+    const int fd = open_named_temporary(directory, name);
+    if (fd < 0) {
+      error = errno;
       return file;
     }
-    // That file system may not have anonymous files: fall back to a name.
+    file.handle_ = fd;
+    file.temporary_name_ = std::move(name);
   }
-  std::string name;
-  const int fd = open_named_temporary(directory, name);
-  if (fd < 0) {
-    error = errno;
-    return file;
+  // An edited archive keeps who may read and write it; the set-id bits are
+  // not carried over to a file this process wrote.
+  struct stat old {};
+  if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    ::fchmod(fd_of(file.handle_), old.st_mode & 0777U);
   }
-  file.handle_ = fd;
-  file.temporary_name_ = std::move(name);
   return file;
 }
 
 error_code replacement_file::write(std::span<const std::byte> data) {
-  while (!data.empty()) {
-    const ssize_t n =
-        ::pwrite(fd_of(handle_), data.data(), data.size(), static_cast<off_t>(written_));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    written_ += static_cast<std::uint64_t>(n);
-    data = data.subspan(static_cast<std::size_t>(n));
-  }
-  return 0;
+  const error_code error = write_fully_at(fd_of(handle_), data, written_);
+  if (error == 0) written_ += data.size();
+  return error;
 }
 
 io_result replacement_file::copy_from(const input_file& source, std::uint64_t offset,
                                       std::uint64_t length) {
-  const int in = fd_of(source.native_handle());
-  const int out = fd_of(handle_);
-  // The kernel copy writes at an explicit position, the read/write copy at
-  // the file position: set it, since either may run.
-  if (::lseek(out, static_cast<off_t>(written_), SEEK_SET) < 0) return {0, errno};
-  const io_result result = copy_range(in, offset, length, out, written_);
+  const io_result result =
+      copy_range(fd_of(source.native_handle()), offset, length, fd_of(handle_), written_);
   written_ += result.bytes;
   return result;
 }
@@ -662,6 +662,67 @@ error_code replacement_file::commit() {
 
 error_code change_directory(const std::string& path) {
   return ::chdir(path.c_str()) == 0 ? 0 : errno;
+}
+
+std::string final_target(const std::string& path, error_code& error) {
+  error = 0;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  // realpath resolves every link on the way, and fails on one that leads nowhere.
+  std::unique_ptr<char, decltype(&std::free)> resolved{::realpath(path.c_str(), nullptr),
+                                                       &std::free};
+  if (!resolved) {
+    error = errno;
+    return {};
+  }
+  return resolved.get();
+}
+
+std::vector<std::string> directory_names(const std::string& path, error_code& error) {
+  std::vector<std::string> names;
+  const auto close_directory = [](DIR* open) { ::closedir(open); };
+  std::unique_ptr<DIR, decltype(close_directory)> directory{::opendir(path.c_str()),
+                                                            close_directory};
+  if (!directory) {
+    error = errno;
+    return names;
+  }
+  errno = 0;
+  while (const dirent* entry = ::readdir(directory.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  error = errno;
+  return names;
+}
+
+std::string joined_path(const std::string& directory, const std::string& name) {
+  return directory.empty() || directory.back() == '/' ? directory + name : directory + '/' + name;
+}
+
+std::vector<std::string> expanded_argument(const std::string& argument) { return {argument}; }
+
+io_result read_small_file(const std::string& path, std::uint64_t expected,
+                          std::vector<std::byte>& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return {0, errno};
+  const std::size_t start = out.size();
+  out.resize(start + expected + 1);
+  // Each read asks for a byte more than is still expected. A file of the
+  // expected size comes back short by exactly that byte, and one that grew
+  // fills it; either way one read usually does, and no fstat is needed.
+  io_result result;
+  while (result.bytes < expected) {
+    const ssize_t n = ::pread(fd, out.data() + start + result.bytes, expected + 1 - result.bytes,
+                              static_cast<off_t>(result.bytes));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result.error = errno;
+    if (n <= 0) break;
+    result.bytes += static_cast<std::uint64_t>(n);
+  }
+  ::close(fd);
+  out.resize(start + result.bytes);
+  return result;
 }
 
 }  // namespace qvx::platform

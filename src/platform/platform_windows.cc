@@ -463,4 +463,90 @@ error_code change_directory(const std::string& path) {
              : static_cast<error_code>(GetLastError());
 }
 
+std::string final_target(const std::string& path, error_code& error) {
+  error = 0;
+  const std::wstring wide = openable_path(widened(path, CP_UTF8));
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return path;
+  }
+  // Opening without FILE_FLAG_OPEN_REPARSE_POINT follows every link.
+  const HANDLE handle =
+      CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = static_cast<error_code>(GetLastError());
+    return {};
+  }
+  std::wstring target(32768, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(handle, target.data(),
+                                                 static_cast<DWORD>(target.size()), 0);
+  if (length == 0 || length >= target.size()) error = static_cast<error_code>(GetLastError());
+  CloseHandle(handle);
+  if (error != 0) return {};
+  target.resize(length);
+  return narrowed(target, CP_UTF8);
+}
+
+namespace {
+
+// The names that FindFirstFileW finds for `pattern`, "." and ".." left out.
+std::vector<std::string> found_names(const std::string& pattern, error_code& error) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(widened(pattern, CP_UTF8).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    error = static_cast<error_code>(GetLastError());
+    return names;
+  }
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(narrowed(name, CP_UTF8));
+  } while (FindNextFileW(search, &found));
+  error = 0;
+  FindClose(search);
+  return names;
+}
+
+}  // namespace
+
+std::vector<std::string> directory_names(const std::string& path, error_code& error) {
+  const std::vector<std::string> names = found_names(joined_path(path, "*"), error);
+  if (error == ERROR_FILE_NOT_FOUND) error = 0;  // an empty directory
+  return names;
+}
+
+std::string joined_path(const std::string& directory, const std::string& name) {
+  if (directory.empty() || directory.find_last_of("/\\:") == directory.size() - 1) {
+    return directory + name;
+  }
+  return directory + '\\' + name;
+}
+
+std::vector<std::string> expanded_argument(const std::string& argument) {
+  const std::size_t separator = argument.find_last_of("/\\:");
+  const std::size_t last = separator == std::string::npos ? 0 : separator + 1;
+  if (argument.find_first_of("*?", last) == std::string::npos) return {argument};
+  error_code error = 0;
+  std::vector<std::string> names = found_names(argument, error);
+  if (names.empty()) return {argument};
+  std::sort(names.begin(), names.end());
+  for (std::string& name : names) name = argument.substr(0, last) + name;
+  return names;
+}
+
+io_result read_small_file(const std::string& path, std::uint64_t expected,
+                          std::vector<std::byte>& out) {
+  const HANDLE file = CreateFileW(openable_path(widened(path, CP_UTF8)).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {0, static_cast<error_code>(GetLastError())};
+  const std::size_t start = out.size();
+  out.resize(start + expected + 1);
+  const io_result result = read_fully(file, 0, std::span{out}.subspan(start));
+  CloseHandle(file);
+  out.resize(start + result.bytes);
+  return result;
+}
+
 }  // namespace qvx::platform

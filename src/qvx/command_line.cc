@@ -27,10 +27,26 @@ CLI::App* add_command(CLI::App& app, const char* name, const char* description,
   return command;
 }
 
+// The options that name the files to pack, for create and update.
+void add_inputs(CLI::App& command, input_request& inputs) {
+  command.add_option("FILE", inputs.files,
+                     "files to pack, each as an entry named after its last path component; a "
+                     "directory stands for the files directly inside it");
+  command
+      .add_option("-T,--files-from", inputs.files_from,
+                  "also pack the files listed in LIST, one path a line (- for standard input)")
+      ->type_name("LIST");
+}
+
+// Parsing stops when neither FILE nor -T gives anything to pack.
+void require_inputs(const input_request& inputs) {
+  if (inputs.files.empty() && !inputs.files_from) throw CLI::RequiredError("FILE");
+}
+
 }  // namespace
 
 exit_status run_command_line(std::span<const char* const> args) {
-  CLI::App app{"List, check, unpack and create QVX archives.", "qvx"};
+  CLI::App app{"List, check, unpack, create and edit QVX archives.", "qvx"};
   // "/tmp/a.qvx" is a path, also on Windows.
   app.allow_windows_style_options(false);
   app.set_version_flag("--version", "qvx " QVX_VERSION);
@@ -61,7 +77,7 @@ exit_status run_command_line(std::span<const char* const> args) {
                               "when one begins with -)");
   extract_command
       ->add_option("-C,--directory", extract.directory,
-                   "unpack into DIR instead of the working directory")
+                   "unpack into DIR, which must exist, instead of the working directory")
       ->type_name("DIR");
   extract_command->add_flag("-k,--keep", extract.keep_existing,
                             "never replace an existing file (the entry is reported)");
@@ -72,9 +88,26 @@ exit_status run_command_line(std::span<const char* const> args) {
       add_command(app, "create", "Pack files into a new archive, in the order given.", chosen,
                   [&] { return run_create(create); });
   create_command->add_option("ARCHIVE", create.archive, "the archive to write")->required();
-  create_command
-      ->add_option("FILE", create.files,
-                   "files to pack; each entry is named after its file's last path component")
+  add_inputs(*create_command, create.inputs);
+  create_command->add_flag("-f,--force", create.force,
+                           "replace an existing file even if it is not an archive");
+
+  update_request update;
+  CLI::App* update_command = add_command(
+      app, "update",
+      "Replace the entries named like the files, in place, and add the others at the end.",
+      chosen, [&] { return run_update(update); });
+  update_command->add_option("ARCHIVE", update.archive, "the archive to change")->required();
+  add_inputs(*update_command, update.inputs);
+
+  delete_request erase;
+  CLI::App* delete_command =
+      add_command(app, "delete", "Remove every entry of the names given.", chosen,
+                  [&] { return run_delete(erase); });
+  delete_command->add_option("ARCHIVE", erase.archive, "the archive to change")->required();
+  delete_command
+      ->add_option("NAME", erase.names,
+                   "the entries to remove (put -- before the first NAME when one begins with -)")
       ->required();
 
   try {
@@ -82,6 +115,8 @@ exit_status run_command_line(std::span<const char* const> args) {
     std::vector<std::string> reversed;
     for (std::size_t i = args.size(); i > 1; --i) reversed.emplace_back(args[i - 1]);
     app.parse(reversed);
+    if (create_command->parsed()) require_inputs(create.inputs);
+    if (update_command->parsed()) require_inputs(update.inputs);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
       app.exit(error);  // --help or --version

@@ -1,6 +1,7 @@
 // The qvx commands, each run with what its command line asked for.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,20 +26,39 @@ struct check_request {
 
 struct extract_request {
   std::string archive;
-  std::string directory;           // where to unpack; empty for the working directory
+  std::optional<std::string> directory;  // where to unpack; none for the working directory
   std::vector<std::string> names;  // the entries to unpack; empty for all of them
   bool keep_existing = false;
   bool verbose = false;
 };
 
+// The files to pack into an archive (see input_files.h).
+struct input_request {
+  std::vector<std::string> files;  // as given; a directory stands for the files inside it
+  std::optional<std::string> files_from;  // a file of paths, one a line; "-": standard input
+};
+
 struct create_request {
   std::string archive;
-  std::vector<std::string> files;
+  input_request inputs;
+  bool force = false;  // replace an existing file that is not an archive
+};
+
+struct update_request {
+  std::string archive;
+  input_request inputs;
+};
+
+struct delete_request {
+  std::string archive;
+  std::vector<std::string> names;
 };
 
 exit_status run_list(const list_request& request);
 exit_status run_check(const check_request& request);
 exit_status run_extract(const extract_request& request);
 exit_status run_create(const create_request& request);
+exit_status run_update(const update_request& request);
+exit_status run_delete(const delete_request& request);
 
 }  // namespace qvx::cli

@@ -40,6 +40,12 @@ bool select_entries(const archive_directory& directory, const std::vector<std::s
 }  // namespace
 
 exit_status run_extract(const extract_request& request) {
+  // An empty -C is most often a variable that was not set: unpacking into
+  // the working directory instead could replace files there.
+  if (request.directory && request.directory->empty()) {
+    report("-C", "the directory's name is empty");
+    return exit_status::fatal;
+  }
   const std::optional<opened_archive> archive = open_archive(request.archive);
   if (!archive) return exit_status::fatal;
   const archive_directory& directory = archive->directory;
@@ -53,9 +59,9 @@ exit_status run_extract(const extract_request& request) {
   }
   // The archive is open, so its path may stop leading to it; the engine
   // recognises it by the open file when an entry would replace it.
-  if (!request.directory.empty()) {
-    if (const platform::error_code error = platform::change_directory(request.directory)) {
-      report(platform::displayed_path(request.directory),
+  if (request.directory) {
+    if (const platform::error_code error = platform::change_directory(*request.directory)) {
+      report(platform::displayed_path(*request.directory),
              "cannot unpack into it: " + platform::error_text(error));
       return exit_status::fatal;
     }

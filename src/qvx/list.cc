@@ -8,12 +8,14 @@ namespace qvx::cli {
 namespace {
 
 void print_table(const archive_directory& directory) {
-  std::printf("%5s  %-15s  %10s  %10s\n", "#", "name", "offset", "size");
+  std::printf("%5s  %-15s  %10s  %10s  %5s  %10s\n", "#", "name", "offset", "size", "tag",
+              "spare");
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     const archive_entry& entry = directory.entries[i];
-    std::printf("%5zu  %-15s  %10lu  %10lu\n", i + 1,
+    std::printf("%5zu  %-15s  %10lu  %10lu  %5u  %10lu\n", i + 1,
                 printable_name(entry_name(directory.names[i])).c_str(),
-                static_cast<unsigned long>(entry.offset), static_cast<unsigned long>(entry.size));
+                static_cast<unsigned long>(entry.offset), static_cast<unsigned long>(entry.size),
+                static_cast<unsigned>(entry.tag), static_cast<unsigned long>(entry.spare));
   }
 }
 

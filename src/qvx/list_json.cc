@@ -30,6 +30,8 @@ void print_json(const archive_directory& directory) {
         {"name_hex", hex(name)},
         {"offset", directory.entries[i].offset},
         {"size", directory.entries[i].size},
+        {"tag", directory.entries[i].tag},
+        {"spare", directory.entries[i].spare},
     };
     const std::string line =
         entry.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

@@ -6,16 +6,17 @@
 
 namespace qvx::cli {
 
-std::optional<opened_archive> open_archive(const std::string& path) {
+std::optional<opened_archive> open_archive(const std::string& path, const std::string& given) {
+  const std::string shown = platform::displayed_path(given.empty() ? path : given);
   platform::error_code error = 0;
   platform::input_file file = platform::input_file::open(path, error);
   if (error != 0) {
-    report(platform::displayed_path(path), "cannot open: " + platform::error_text(error));
+    report(shown, "cannot open: " + platform::error_text(error));
     return std::nullopt;
   }
   directory_result read = read_directory(file);
   if (!read.ok()) {
-    report(platform::displayed_path(path), read.problem);
+    report(shown, read.problem);
     return std::nullopt;
   }
   return opened_archive{std::move(file), std::move(read.directory)};

@@ -17,8 +17,10 @@ struct opened_archive {
 };
 
 // Opens the archive at `path` and reads its whole directory, or reports on
-// standard error why it cannot and returns nothing.
-std::optional<opened_archive> open_archive(const std::string& path);
+// standard error why it cannot and returns nothing. Reports name the archive
+// `given` (the path the user gave, where `path` is a link's target), or
+// `path` when that is empty.
+std::optional<opened_archive> open_archive(const std::string& path, const std::string& given = "");
 
 // Lets standard output go out in large writes when it is not a terminal, for
 // listings of tens of thousands of lines.

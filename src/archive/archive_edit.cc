@@ -1,0 +1,140 @@
+#include "archive/archive_edit.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+
+#include "archive/entry_name.h"
+
+namespace qvx {
+namespace {
+
+std::string quoted(std::string_view name) { return '"' + printable_name(name) + '"'; }
+
+// Entry i of `directory`, to be copied as it is.
+archive_member kept_entry(const archive_directory& directory, std::size_t i) {
+  const archive_entry& entry = directory.entries[i];
+  archive_member member;
+  member.name = entry_name(directory.names[i]);
+  member.size = entry.size;
+  member.source_offset = entry.offset;
+  member.tag = entry.tag;
+  member.spare = entry.spare;
+  member.field = directory.names[i];
+  return member;
+}
+
+// Problems for each kept member whose bytes the old archive does not hold
+// whole: copying it would cut it short.
+void check_kept_entries_are_whole(edit_plan& plan, std::uint64_t archive_size) {
+  for (const archive_member& member : plan.members) {
+    if (!member.kept() || member.source_offset + member.size <= archive_size) continue;
+    const std::uint64_t present =
+        member.source_offset >= archive_size ? 0 : archive_size - member.source_offset;
+    plan.problems.push_back({"", "entry " + quoted(member.name) + " has only " +
+                                     std::to_string(present) + " of its " +
+                                     std::to_string(member.size) +
+                                     " bytes in the archive, so it cannot be kept whole"});
+  }
+}
+
+// Finishes a plan whose members are chosen.
+edit_plan finished(edit_plan plan, const archive_directory& directory,
+                   std::uint64_t archive_size) {
+  check_kept_entries_are_whole(plan, archive_size);
+  plan.dropped_bytes = unowned_bytes(directory, archive_size);
+  return plan;
+}
+
+}  // namespace
+
+edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
+                      std::span<const archive_member> files) {
+  edit_plan plan;
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    plan.members.push_back(kept_entry(directory, i));
+  }
+  // The last entry of each name (the one unpacking leaves), and of each
+  // case-folded name, by position in the table.
+  std::unordered_map<std::string, std::size_t> last_named;
+  std::unordered_map<std::string, std::size_t> last_folded;
+  for (std::size_t i = 0; i < plan.members.size(); ++i) {
+    last_named[plan.members[i].name] = i;
+    last_folded[case_folded(plan.members[i].name)] = i;
+  }
+
+  std::vector<bool> replaced(plan.members.size(), false);
+  for (const archive_member& file : files) {
+    if (const auto same = last_named.find(file.name); same != last_named.end()) {
+      archive_member& entry = plan.members[same->second];
+      if (replaced[same->second]) {
+        plan.problems.push_back(
+            {file.path, "its entry name " + quoted(file.name) + " is that of an earlier file"});
+        continue;
+      }
+      replaced[same->second] = true;
+      entry.path = file.path;
+      entry.size = file.size;
+      entry.source_offset = 0;
+      continue;
+    }
+    if (const auto folded = last_folded.find(case_folded(file.name)); folded != last_folded.end()) {
+      plan.problems.push_back({file.path, "its entry name " + quoted(file.name) +
+                                              " differs from that of entry " +
+                                              quoted(plan.members[folded->second].name) +
+                                              " only in case, which Windows ignores"});
+      continue;
+    }
+    // A new entry, at the end. A second file of the same name meets it
+    // above and is refused, as create refuses it.
+    last_named[file.name] = plan.members.size();
+    last_folded[case_folded(file.name)] = plan.members.size();
+    replaced.push_back(true);
+    plan.members.push_back(file_member(file.name, file.path, file.size));
+  }
+  return finished(std::move(plan), directory, archive_size);
+}
+
+edit_plan plan_delete(const archive_directory& directory, std::uint64_t archive_size,
+                      std::span<const std::string> names) {
+  edit_plan plan;
+  std::unordered_map<std::string_view, bool> asked;  // name -> whether an entry has it
+  for (const std::string& name : names) asked.emplace(name, false);
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    if (const auto found = asked.find(entry_name(directory.names[i])); found != asked.end()) {
+      found->second = true;
+    } else {
+      plan.members.push_back(kept_entry(directory, i));
+    }
+  }
+  for (const std::string& name : names) {
+    if (!asked.at(name)) plan.problems.push_back({name, "not in the archive"});
+  }
+  return finished(std::move(plan), directory, archive_size);
+}
+
+std::uint64_t unowned_bytes(const archive_directory& directory, std::uint64_t archive_size) {
+  const std::size_t count = directory.entries.size();
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> parts;  // [begin, end)
+  parts.reserve(count + 2);
+  parts.emplace_back(0, count_size + entry_record_size * count);
+  for (const archive_entry& entry : directory.entries) {
+    parts.emplace_back(entry.offset, std::uint64_t{entry.offset} + entry.size);
+  }
+  if (count > 0) {
+    const std::uint64_t names = name_table_position(directory.entries.back());
+    parts.emplace_back(names, names + name_field_size * count);
+  }
+  std::sort(parts.begin(), parts.end());
+  std::uint64_t owned = 0;
+  std::uint64_t covered_to = 0;  // every byte before it is owned or counted as a gap
+  for (const auto& [begin, end] : parts) {
+    const std::uint64_t from = std::max(begin, covered_to);
+    const std::uint64_t to = std::min(end, archive_size);
+    if (to > from) owned += to - from;
+    covered_to = std::max(covered_to, std::min(end, archive_size));
+  }
+  return archive_size - owned;
+}
+
+}  // namespace qvx

@@ -1,0 +1,52 @@
+// What an edited archive holds: the entries kept from the old one, in their
+// places and with their fields, and the files that replace or join them.
+// Nothing here touches a file; archive_writer.h writes the result.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "archive/archive_writer.h"
+#include "archive/directory.h"
+
+namespace qvx {
+
+// Why the edit cannot be made: about a file, a name, or (with an empty
+// subject) the archive.
+struct edit_problem {
+  std::string subject;
+  std::string reason;
+};
+
+struct edit_plan {
+  std::vector<archive_member> members;  // the new archive's entries, in table order
+  std::vector<edit_problem> problems;   // empty when the edit can be made
+  std::uint64_t dropped_bytes = 0;      // bytes of the old archive that belonged to no entry
+
+  [[nodiscard]] bool ok() const { return problems.empty(); }
+};
+
+// Each of `files` replaces the last entry of its name, keeping that entry's
+// place, `tag`, `spare` and name field; a file whose name no entry has is
+// added at the end with `tag` and `spare` 0. Every other entry is kept. A
+// file whose name differs from an entry's only in ASCII case is refused, as
+// on Windows the two are one file. `archive_size` is the old archive's
+// length: an entry that does not lie whole inside it cannot be kept.
+[[nodiscard]] edit_plan plan_update(const archive_directory& directory,
+                                    std::uint64_t archive_size,
+                                    std::span<const archive_member> files);
+
+// Every entry called by one of `names` is removed, and every other entry is
+// kept. A name that no entry has is a problem.
+[[nodiscard]] edit_plan plan_delete(const archive_directory& directory,
+                                    std::uint64_t archive_size,
+                                    std::span<const std::string> names);
+
+// How many bytes of an archive of `archive_size` bytes belong to none of its
+// parts: the count, the entry table, an entry's data or the name table.
+[[nodiscard]] std::uint64_t unowned_bytes(const archive_directory& directory,
+                                          std::uint64_t archive_size);
+
+}  // namespace qvx

@@ -1,0 +1,101 @@
+#include <functional>
+#include <map>
+
+#include "archive/archive_edit.h"
+#include "archive/diagnostic.h"
+#include "platform/platform.h"
+#include "qvx/archive_destination.h"
+#include "qvx/commands.h"
+#include "qvx/input_files.h"
+#include "qvx/opened_archive.h"
+
+namespace qvx::cli {
+namespace {
+
+// How a problem's subject is shown: a path or a name as the user gave it.
+using subject_text = std::function<std::string(const std::string&)>;
+
+// Reports every problem of `plan` and of its layout; true when there is none.
+bool plan_is_sound(const edit_plan& plan, const archive_destination& destination,
+                   const subject_text& shown) {
+  const std::string archive = platform::displayed_path(destination.given);
+  for (const edit_problem& problem : plan.problems) {
+    report(problem.subject.empty() ? archive : shown(problem.subject), problem.reason);
+  }
+  const archive_plan layout = plan_archive(plan.members);
+  for (const packing_problem& problem : layout.problems) {
+    report(problem.member == whole_archive ? archive
+                                           : platform::displayed_path(plan.members[problem.member].path),
+           problem.reason);
+  }
+  return plan.ok() && layout.ok();
+}
+
+// Writes the edited archive in place of the old one; says so when bytes
+// that belonged to no entry were left behind.
+exit_status rewrite(const edit_plan& plan, const archive_destination& destination,
+                    opened_archive& archive, const subject_text& shown) {
+  if (!plan_is_sound(plan, destination, shown)) {
+    report(platform::displayed_path(destination.given), "not changed");
+    return exit_status::fatal;
+  }
+  const exit_status status = write_to_destination(destination, plan.members, &archive.file);
+  if (status == exit_status::success && plan.dropped_bytes > 0) {
+    report(platform::displayed_path(destination.given),
+           std::to_string(plan.dropped_bytes) + " bytes that belonged to no entry were left out");
+  }
+  return status;
+}
+
+}  // namespace
+
+exit_status run_update(const update_request& request) {
+  const std::optional<archive_destination> destination =
+      choose_destination(request.archive, destination_use::edit, false);
+  if (!destination) return exit_status::fatal;
+  std::optional<opened_archive> archive = open_archive(destination->path, destination->given);
+  if (!archive) return exit_status::fatal;
+  const gathered_inputs gathered = gather_inputs(request.inputs, *destination);
+  if (!gathered.usable) {
+    report(platform::displayed_path(destination->given), "not changed");
+    return exit_status::fatal;
+  }
+  const edit_plan plan = plan_update(archive->directory, archive->file.size(), gathered.members);
+  return rewrite(plan, *destination, *archive, [](const std::string& path) {
+    return platform::displayed_path(path);
+  });
+}
+
+exit_status run_delete(const delete_request& request) {
+  const std::optional<archive_destination> destination =
+      choose_destination(request.archive, destination_use::edit, false);
+  if (!destination) return exit_status::fatal;
+  std::optional<opened_archive> archive = open_archive(destination->path, destination->given);
+  if (!archive) return exit_status::fatal;
+  std::vector<std::string> names;
+  std::map<std::string, std::string> given;  // entry name -> the NAME argument
+  bool all_possible = true;
+  for (const std::string& name : request.names) {
+    std::string as_entry;
+    if (!platform::as_entry_name(name, as_entry)) {
+      // The code page cannot hold it, so no entry has it.
+      report(platform::displayed_path(name), "not in the archive");
+      all_possible = false;
+      continue;
+    }
+    given.emplace(as_entry, name);
+    names.push_back(std::move(as_entry));
+  }
+  const edit_plan plan = plan_delete(archive->directory, archive->file.size(), names);
+  const subject_text shown = [&](const std::string& name) {
+    return platform::displayed_path(given.at(name));
+  };
+  if (!all_possible) {
+    plan_is_sound(plan, *destination, shown);
+    report(platform::displayed_path(destination->given), "not changed");
+    return exit_status::fatal;
+  }
+  return rewrite(plan, *destination, *archive, shown);
+}
+
+}  // namespace qvx::cli

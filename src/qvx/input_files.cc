@@ -1,0 +1,150 @@
+#include "qvx/input_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "archive/diagnostic.h"
+#include "platform/platform.h"
+
+namespace qvx::cli {
+namespace {
+
+// What the entry for the file at `path` is called: its last component.
+std::string last_component(const std::string& path) {
+  const char* separators = platform::uses_windows_names() ? "/\\:" : "/";
+  const std::size_t at = path.find_last_of(separators);
+  return at == std::string::npos ? path : path.substr(at + 1);
+}
+
+std::string shown(const std::string& path) { return platform::displayed_path(path); }
+
+// All of `stream`'s bytes.
+std::string read_stream(std::FILE* stream) {
+  std::string text;
+  char buffer[1 << 16];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, stream)) text.append(buffer, n);
+  return text;
+}
+
+// The whole list file `from` ("-" for standard input) into `text`; or
+// false, and why it cannot be read.
+bool read_list(const std::string& from, std::string& text, std::string& why) {
+  if (from == "-") {
+    text = read_stream(stdin);
+    why = "read error";
+    return std::ferror(stdin) == 0;
+  }
+  platform::error_code error = 0;
+  const platform::input_file file = platform::input_file::open(from, error);
+  if (error == platform::not_a_regular_file) {
+    // A pipe, such as a shell's process substitution, is read as a stream.
+    if (std::FILE* stream = std::fopen(from.c_str(), "rb")) {
+      text = read_stream(stream);
+      const bool failed = std::ferror(stream) != 0;
+      std::fclose(stream);
+      if (!failed) return true;
+    } else {
+      error = errno;
+    }
+  } else if (error == 0) {
+    text.resize(file.size());
+    const platform::io_result read = file.read_at(0, std::as_writable_bytes(std::span{text}));
+    text.resize(read.bytes);
+    error = read.error;
+    if (error == 0) return true;
+  }
+  why = "cannot read the list of files: " + platform::error_text(error);
+  return false;
+}
+
+// The paths of a list: one a line; a line end may be CR LF, and empty lines
+// stand for nothing.
+std::vector<std::string> list_lines(const std::string& text) {
+  std::vector<std::string> paths;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) paths.push_back(std::move(line));
+    start = end + 1;
+  }
+  return paths;
+}
+
+class input_gatherer {
+ public:
+  explicit input_gatherer(const archive_destination& destination) : destination_{destination} {}
+
+  // Adds the file at `path`, or the files inside it if it is a directory
+  // named by the user (not one inside such a directory).
+  void add(const std::string& path, bool inside_directory) {
+    platform::error_code error = 0;
+    const platform::file_facts file = platform::examine(path, error);
+    if (error != 0) {
+      refuse(path, "cannot read: " + platform::error_text(error));
+    } else if (file.kind == platform::file_kind::directory) {
+      if (inside_directory) {
+        refuse(path, "is a directory inside a directory: an archive has no folders");
+      } else {
+        add_directory(path);
+      }
+    } else if (file.kind != platform::file_kind::regular) {
+      refuse(path, "is not a regular file");
+    } else if (destination_.exists && file.same_file(destination_.file)) {
+      // The old archive would go into the new one, or be lost.
+      refuse(path, "is the archive being written");
+    } else if (std::string name; !platform::as_entry_name(last_component(path), name)) {
+      refuse(path,
+             "its name has characters that entry names, in the system's code page, cannot hold");
+    } else {
+      gathered_.members.push_back(file_member(std::move(name), path, file.size));
+    }
+  }
+
+  void refuse(const std::string& path, const std::string& why) {
+    report(shown(path), why);
+    gathered_.usable = false;
+  }
+
+  gathered_inputs take() { return std::move(gathered_); }
+
+ private:
+  void add_directory(const std::string& path) {
+    platform::error_code error = 0;
+    std::vector<std::string> names = platform::directory_names(path, error);
+    if (error != 0) {
+      refuse(path, "cannot read the directory: " + platform::error_text(error));
+      return;
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) add(platform::joined_path(path, name), true);
+  }
+
+  const archive_destination& destination_;
+  gathered_inputs gathered_;
+};
+
+}  // namespace
+
+gathered_inputs gather_inputs(const input_request& request,
+                              const archive_destination& destination) {
+  input_gatherer gatherer{destination};
+  for (const std::string& argument : request.files) {
+    for (const std::string& path : platform::expanded_argument(argument)) {
+      gatherer.add(path, false);
+    }
+  }
+  if (const std::optional<std::string>& list = request.files_from) {
+    std::string text;
+    if (std::string why; !read_list(*list, text, why)) {
+      gatherer.refuse(*list == "-" ? "standard input" : *list, why);
+    }
+    for (const std::string& path : list_lines(text)) gatherer.add(path, false);
+  }
+  return gatherer.take();
+}
+
+}  // namespace qvx::cli

@@ -109,4 +109,21 @@ run_result run_qvx(const std::vector<std::string>& args, const fs::path& cwd, ru
   return run_command(command_words("QVX_COMMAND", QVX_EXE), args, cwd, std::move(options));
 }
 
+void expect_lines(const std::string& err, const std::vector<std::string>& expected) {
+  std::istringstream in{err};
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), expected.size()) << err;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (expected[i].ends_with(": ")) {
+      EXPECT_TRUE(lines[i].starts_with(expected[i])) << lines[i];
+    } else {
+      EXPECT_EQ(lines[i], expected[i]);
+    }
+  }
+}
+
 }  // namespace qvx::test

@@ -39,6 +39,10 @@ inline run_options in_utf8_locale() {
 run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
                     run_options options = {});
 
+// Lines of `err` against `expected`; an expected line ending in ": " needs
+// only to begin the actual line (what follows is the system's own words).
+void expect_lines(const std::string& err, const std::vector<std::string>& expected);
+
 // Runs qvx with `args` in `cwd`.
 run_result run_qvx(const std::vector<std::string>& args, const fs::path& cwd,
                    run_options options = {});

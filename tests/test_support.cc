@@ -75,7 +75,8 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
   const pid_t child = ::fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
-    const int in = ::open("/dev/null", O_RDONLY);
+    const int in =
+        ::open(options.stdin_path.empty() ? "/dev/null" : options.stdin_path.c_str(), O_RDONLY);
     const fs::path& out_target = options.stdout_path.empty() ? out_path : options.stdout_path;
     const int out = options.stdout_closed
                         ? closed_pipe[1]
@@ -118,19 +119,25 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
   if (options.stdout_closed) ::close(closed_pipe[1]);
 
   int status = 0;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + std::chrono::seconds(options.timeout_seconds);
+  bool killed = false;
   while (true) {
     const pid_t done = ::waitpid(child, &status, WNOHANG);
     if (done == child) break;
     if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (options.kill_after_ms && !killed &&
+        std::chrono::steady_clock::now() >= started + std::chrono::milliseconds(*options.kill_after_ms)) {
+      ::kill(child, SIGKILL);
+      killed = true;
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(child, SIGKILL);
       ::waitpid(child, &status, 0);
       throw std::runtime_error(argv[0] + " did not end within " +
                                std::to_string(options.timeout_seconds) + " s");
     }
-    ::usleep(2000);
+    ::usleep(options.kill_after_ms ? 200 : 2000);
   }
   run_result result;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -56,6 +56,8 @@ struct run_options {
   bool stdout_closed = false;  // standard output is a pipe that no one reads
   bool merge_stderr = false;   // standard error into the same file as standard output
   int timeout_seconds = 120;   // then the child is killed and the run fails
+  fs::path stdin_path;         // standard input; /dev/null when empty
+  std::optional<int> kill_after_ms;  // SIGKILL the child this long after it starts
 };
 
 struct run_result {

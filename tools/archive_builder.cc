@@ -76,13 +76,23 @@ std::string encode_names(std::span<const entry_layout> entries) {
 }
 
 std::string build_archive(std::span<const entry_content> entries) {
+  return build_archive(entries, std::vector<record_fields>(entries.size()));
+}
+
+std::string build_archive(std::span<const entry_content> entries,
+                          std::span<const record_fields> fields) {
+  if (fields.size() != entries.size()) throw std::invalid_argument("archive: fields missing");
   std::vector<std::string> names;
   std::vector<std::uint64_t> sizes;
   for (const entry_content& entry : entries) {
     names.push_back(entry.name);
     sizes.push_back(entry.data.size());
   }
-  const std::vector<entry_layout> layout = lay_out(names, sizes);
+  std::vector<entry_layout> layout = lay_out(names, sizes);
+  for (std::size_t i = 0; i < layout.size(); ++i) {
+    layout[i].tag = fields[i].tag;
+    layout[i].spare = fields[i].spare;
+  }
   std::string archive = encode_head(layout);
   for (const entry_content& entry : entries) archive += entry.data;
   return archive + encode_names(layout);

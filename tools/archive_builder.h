@@ -40,6 +40,17 @@ std::string encode_names(std::span<const entry_layout> entries);
 // A well-formed archive holding `entries` in table order.
 std::string build_archive(std::span<const entry_content> entries);
 
+// The two record fields that mean nothing to unpacking.
+struct record_fields {
+  std::uint16_t tag = 0;
+  std::uint32_t spare = 0;
+};
+
+// The same, with the records' tag and spare taken from `fields`, one for
+// each entry.
+std::string build_archive(std::span<const entry_content> entries,
+                          std::span<const record_fields> fields);
+
 // Where field bytes of record `index` start, for tests that corrupt records.
 std::size_t offset_field_position(std::size_t index);
 std::size_t size_field_position(std::size_t index);

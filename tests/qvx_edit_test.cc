@@ -1,0 +1,418 @@
+// End-to-end runs of qvx's editing commands: update and delete keep every
+// entry they were not asked to change, byte for byte with its fields and its
+// place, and create, update and delete never replace what an archive path
+// must not.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "archive_builder.h"
+#include "cli_test.h"
+
+namespace qvx::test {
+namespace {
+
+using builder::entry_content;
+using builder::record_fields;
+
+// `directory` and `name` joined as the program under test joins them.
+std::string joined(const std::string& directory, const std::string& name) {
+  return directory + (testing_windows_build() ? "\\" : "/") + name;
+}
+
+class QvxEditTest : public ::testing::Test {
+ protected:
+  // Writes the archive of `entries` and `fields` as `name` in the working
+  // directory, and returns its bytes.
+  std::string put(const std::vector<entry_content>& entries,
+                  const std::vector<record_fields>& fields, const std::string& name = "a.qvx") {
+    std::string bytes = builder::build_archive(entries, fields);
+    write_file(work_ / name, bytes);
+    return bytes;
+  }
+  std::string put(const std::vector<entry_content>& entries, const std::string& name = "a.qvx") {
+    return put(entries, std::vector<record_fields>(entries.size()), name);
+  }
+  run_result qvx(const std::vector<std::string>& args, run_options options = {}) {
+    return run_qvx(args, work_.path(), std::move(options));
+  }
+  // Runs qvx and expects it to refuse with `messages`, changing nothing.
+  void expect_refusal(const std::vector<std::string>& args,
+                      const std::vector<std::string>& messages) {
+    SCOPED_TRACE(args.front() + " " + args.back());
+    const std::set<std::string> before = list_dir(work_.path());
+    const std::string archive = fs::is_regular_file(work_ / "a.qvx") ? read_file(work_ / "a.qvx") : "";
+    const run_result result = qvx(args);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.out, "");
+    expect_lines(result.err, messages);
+    EXPECT_EQ(list_dir(work_.path()), before);
+    if (!archive.empty()) {
+      EXPECT_EQ(read_file(work_ / "a.qvx"), archive);
+    }
+  }
+
+  scratch_dir work_;
+};
+
+// Two entries of one name, fields at their extremes, an entry large enough
+// to be copied rather than read, and an empty one.
+const std::vector<entry_content> game = {{"title.cfg", "speed=1\n"},
+                                         {"hero.png", "PNG1"},
+                                         {"title.cfg", "speed=2\n"},
+                                         {"music.ogg", std::string(100000, 'm')},
+                                         {"empty", ""}};
+const std::vector<record_fields> game_fields = {
+    {7, 0xDEADBEEF}, {65535, 1}, {3, 0xFFFFFFFF}, {0, 42}, {12, 0}};
+
+TEST_F(QvxEditTest, UpdateReplacesTheLastEntryOfANameInPlaceAndAddsNewOnesAtTheEnd) {
+  put(game, game_fields);
+  fs::create_directory(work_ / "new");
+  write_file(work_ / "new" / "title.cfg", "speed=3, and longer\n");
+  write_file(work_ / "extra.txt", "x");
+  const run_result first = qvx({"update", "a.qvx", "new/title.cfg", "extra.txt"});
+  EXPECT_EQ(first.exit_status, 0) << first.err;
+  EXPECT_EQ(first.err, "");
+  std::vector<entry_content> expected = game;
+  expected[2].data = "speed=3, and longer\n";
+  expected.push_back({"extra.txt", "x"});
+  std::vector<record_fields> fields = game_fields;
+  fields.push_back({});
+  EXPECT_EQ(read_file(work_ / "a.qvx"), builder::build_archive(expected, fields));
+
+  // A directory stands for its files; a smaller entry moves those after it.
+  write_file(work_ / "new" / "hero.png", "P");
+  write_file(work_ / "new" / "music.ogg", std::string(70000, 'M'));
+  const run_result second = qvx({"update", "a.qvx", "new"});
+  EXPECT_EQ(second.exit_status, 0) << second.err;
+  expected[1].data = "P";
+  expected[3].data = std::string(70000, 'M');
+  EXPECT_EQ(read_file(work_ / "a.qvx"), builder::build_archive(expected, fields));
+  EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"a.qvx", "extra.txt", "new"}));
+}
+
+TEST_F(QvxEditTest, ListShowsTagAndSpare) {
+  put(game, game_fields);
+  const run_result text = qvx({"list", "a.qvx"});
+  EXPECT_EQ(text.exit_status, 0) << text.err;
+  EXPECT_EQ(text.out,
+            console_text("    #  name                 offset        size    tag       spare\n"
+                         "    1  title.cfg                72           8      7  3735928559\n"
+                         "    2  hero.png                 80           4  65535           1\n"
+                         "    3  title.cfg                84           8      3  4294967295\n"
+                         "    4  music.ogg                92      100000      0          42\n"
+                         "    5  empty                100092           0     12           0\n"));
+  const run_result json = qvx({"list", "--json", "a.qvx"});
+  const nlohmann::json entries = nlohmann::json::parse(json.out);
+  ASSERT_EQ(entries.size(), game.size()) << json.out;
+  for (std::size_t i = 0; i < game.size(); ++i) {
+    EXPECT_EQ(entries[i]["tag"], game_fields[i].tag);
+    EXPECT_EQ(entries[i]["spare"], game_fields[i].spare);
+  }
+}
+
+TEST_F(QvxEditTest, DeleteRemovesEveryEntryOfEachNameOrNothing) {
+  const std::string before = put(game, game_fields);
+  expect_refusal({"delete", "a.qvx", "nope", "hero.png", "Hero.png"},
+                 {"qvx: nope: not in the archive", "qvx: Hero.png: not in the archive",
+                  "qvx: a.qvx: not changed"});
+
+  const run_result deleted = qvx({"delete", "a.qvx", "title.cfg", "empty"});
+  EXPECT_EQ(deleted.exit_status, 0) << deleted.err;
+  EXPECT_EQ(deleted.err, "");
+  EXPECT_EQ(read_file(work_ / "a.qvx"),
+            builder::build_archive(std::vector<entry_content>{game[1], game[3]},
+                                   std::vector<record_fields>{game_fields[1], game_fields[3]}));
+  EXPECT_EQ(qvx({"delete", "a.qvx", "--", "music.ogg", "hero.png"}).exit_status, 0);
+  EXPECT_EQ(read_file(work_ / "a.qvx"), std::string(2, '\0'));
+  EXPECT_EQ(list_dir(work_.path()), std::set<std::string>{"a.qvx"});
+}
+
+TEST_F(QvxEditTest, UpdateRefusesBadInputAndChangesNothing) {
+  put(game, game_fields);
+  fs::create_directory(work_ / "one");
+  fs::create_directory(work_ / "two");
+  write_file(work_ / "one" / "hero.png", "1");
+  write_file(work_ / "two" / "hero.png", "2");
+  write_file(work_ / "HERO.PNG", "case");
+  write_file(work_ / "sixteen-bytes-xx", "");
+  write_file(work_ / "notes.txt", "not an archive");
+  expect_refusal({"update", "a.qvx", "one/hero.png", "two/hero.png"},
+                 {"qvx: two/hero.png: its entry name \"hero.png\" is that of an earlier file",
+                  "qvx: a.qvx: not changed"});
+  if (!testing_windows_build()) {  // where HERO.PNG and hero.png are one file
+    expect_refusal({"update", "a.qvx", "HERO.PNG"},
+                   {"qvx: HERO.PNG: its entry name \"HERO.PNG\" differs from that of entry "
+                    "\"hero.png\" only in case, which Windows ignores",
+                    "qvx: a.qvx: not changed"});
+  }
+  expect_refusal({"update", "a.qvx", "nothere", "sixteen-bytes-xx", "gone"},
+                 {"qvx: nothere: cannot read: ", "qvx: gone: cannot read: ",
+                  "qvx: a.qvx: not changed"});
+  expect_refusal({"update", "a.qvx", "sixteen-bytes-xx"},
+                 {"qvx: sixteen-bytes-xx: its entry name \"sixteen-bytes-xx\" is 16 bytes long; "
+                  "at most 15 fit",
+                  "qvx: a.qvx: not changed"});
+  expect_refusal({"update", "notes.txt", "one/hero.png"}, {"qvx: notes.txt: "});
+  expect_refusal({"update", "missing.qvx", "one/hero.png"}, {"qvx: missing.qvx: cannot open: "});
+  expect_refusal({"delete", "missing.qvx", "x"}, {"qvx: missing.qvx: cannot open: "});
+}
+
+// Random archives, as create lays them out, with random fields: unpacking
+// one and putting every file back must give the same bytes.
+TEST_F(QvxEditTest, ExtractThenUpdateGivesBackTheArchiveByteForByte) {
+  const unsigned seed = 20261208;
+  std::printf("seed %u\n", seed);
+  std::mt19937 random{seed};
+  const auto below = [&](std::uint32_t n) {
+    return std::uniform_int_distribution<std::uint32_t>{0, n - 1}(random);
+  };
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz0123456789_-";
+  for (const std::size_t count : {0, 1, 2, 37, 200}) {
+    SCOPED_TRACE(count);
+    std::vector<entry_content> entries;
+    std::vector<record_fields> fields;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      entry_content entry;
+      if (i > 0 && below(8) == 0) {
+        entry.name = entries[below(static_cast<std::uint32_t>(i))].name;  // a duplicate
+      } else {
+        entry.name = "e" + std::to_string(i) + "-";
+        while (entry.name.size() < 15 && below(3) != 0) entry.name += letters[below(38)];
+      }
+      const std::uint32_t size = below(10) == 0 && total < (8U << 20U) ? below(3U << 20U)
+                                                                        : below(3000);
+      entry.data.resize(size);
+      for (char& c : entry.data) c = static_cast<char>(below(256));
+      total += size;
+      entries.push_back(std::move(entry));
+      fields.push_back({static_cast<std::uint16_t>(below(65536)),
+                        static_cast<std::uint32_t>(random())});
+    }
+    const std::string bytes = put(entries, fields);
+    fs::create_directory(work_ / "out");
+    const run_result extracted = qvx({"extract", "-C", "out", "a.qvx"});
+    ASSERT_EQ(extracted.exit_status, 0) << extracted.err;
+    if (count > 0) {
+      const run_result updated = qvx({"update", "a.qvx", "out"});
+      ASSERT_EQ(updated.exit_status, 0) << updated.err;
+      EXPECT_EQ(updated.err, "");
+    }
+    EXPECT_TRUE(read_file(work_ / "a.qvx") == bytes);
+    fs::remove_all(work_ / "out");
+  }
+}
+
+// Entries that overlap are written whole, one after another; bytes that
+// belong to no entry go, and the command says how many.
+TEST_F(QvxEditTest, GapsAreDroppedWithANoteAndOverlapsKeptWhole) {
+  std::vector<builder::entry_layout> layout = {{"a", 0, 5, 1, 2}, {"b", 0, 6, 3, 4},
+                                               {"c", 0, 4, 5, 6}};
+  const auto head = static_cast<std::uint32_t>(builder::head_size(3));
+  layout[0].offset = head + 10;                // 10 bytes of gap after the table
+  layout[1].offset = layout[0].offset + 2;     // b overlaps the end of a
+  layout[2].offset = layout[0].offset + 20;    // 12 bytes of gap before c
+  std::string bytes = builder::encode_head(layout) + std::string(10, 'g') + "AAbbbbBBB" +
+                      std::string(11, 'g') + "CCCC" + builder::encode_names(layout) + "trailer";
+  ASSERT_EQ(bytes.size(), head + 34 + 45 + 7);
+  write_file(work_ / "a.qvx", bytes);
+  write_file(work_ / "c", "new c");
+  const run_result result = qvx({"update", "a.qvx", "c"});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  expect_lines(result.err, {"qvx: a.qvx: 29 bytes that belonged to no entry were left out"});
+  EXPECT_EQ(read_file(work_ / "a.qvx"),
+            builder::build_archive(
+                std::vector<entry_content>{{"a", "AAbbb"}, {"b", "bbbbBB"}, {"c", "new c"}},
+                std::vector<record_fields>{{1, 2}, {3, 4}, {5, 6}}));
+
+  // An entry that runs past the end cannot be kept whole, but can go.
+  layout[1].offset = 1000;
+  bytes = builder::encode_head(layout) + std::string(10, 'g') + "AAbbb" + std::string(15, 'g') +
+          "CCCC" + builder::encode_names(layout);
+  write_file(work_ / "a.qvx", bytes);
+  expect_refusal({"update", "a.qvx", "c"},
+                 {"qvx: a.qvx: entry \"b\" has only 0 of its 6 bytes in the archive, so it "
+                  "cannot be kept whole",
+                  "qvx: a.qvx: not changed"});
+  EXPECT_EQ(qvx({"delete", "a.qvx", "b"}).exit_status, 0);
+  EXPECT_EQ(read_file(work_ / "a.qvx"),
+            builder::build_archive(std::vector<entry_content>{{"a", "AAbbb"}, {"c", "CCCC"}},
+                                   std::vector<record_fields>{{1, 2}, {5, 6}}));
+}
+
+TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
+  const std::string archive = put({{"f", "old"}});
+  write_file(work_ / "f", "new");
+  write_file(work_ / "notes.txt", "not an archive");
+  fs::create_directory(work_ / "dir");
+  expect_refusal({"create", "dir", "f"}, {"qvx: dir: not a regular file"});
+  expect_refusal({"create", "", "f"}, {"qvx: ARCHIVE: the path is empty"});
+  expect_refusal({"update", "dir", "f"}, {"qvx: dir: not a regular file"});
+  expect_refusal({"create", "notes.txt", "f"},
+                 {"qvx: notes.txt: exists and is not an archive; give -f to replace it"});
+  expect_refusal({"extract", "-C", "", "a.qvx"}, {"qvx: -C: the directory's name is empty"});
+
+  // The archive among its own inputs, by its name, a hard link or a directory.
+  fs::create_hard_link(work_ / "a.qvx", work_ / "hard.qvx");
+  for (const char* input : {"a.qvx", "hard.qvx"}) {
+    expect_refusal({"create", "a.qvx", "f", input},
+                   {std::string{"qvx: "} + input + ": is the archive being written",
+                    "qvx: a.qvx: not written"});
+    expect_refusal({"update", "a.qvx", input},
+                   {std::string{"qvx: "} + input + ": is the archive being written",
+                    "qvx: a.qvx: not changed"});
+  }
+  fs::remove(work_ / "hard.qvx");
+  fs::create_directory(work_ / "mod");
+  write_file(work_ / "mod" / "g", "g");
+  fs::rename(work_ / "a.qvx", work_ / "mod" / "a.qvx");
+  expect_refusal({"update", "mod/a.qvx", "mod"},
+                 {"qvx: " + joined("mod", "a.qvx") + ": is the archive being written",
+                  "qvx: mod/a.qvx: not changed"});
+  fs::rename(work_ / "mod" / "a.qvx", work_ / "a.qvx");
+
+  // An empty file holds nothing to lose; another file is replaced only by force.
+  write_file(work_ / "empty.qvx", "");
+  EXPECT_EQ(qvx({"create", "empty.qvx", "f"}).exit_status, 0);
+  EXPECT_EQ(qvx({"create", "-f", "notes.txt", "f"}).exit_status, 0);
+  const std::string packed = builder::build_archive(std::vector<entry_content>{{"f", "new"}});
+  EXPECT_EQ(read_file(work_ / "empty.qvx"), packed);
+  EXPECT_EQ(read_file(work_ / "notes.txt"), packed);
+  EXPECT_EQ(read_file(work_ / "a.qvx"), archive);
+}
+
+TEST_F(QvxEditTest, SymbolicLinksFifosAndDevicesAsTheArchivePath) {
+  if (testing_windows_build()) GTEST_SKIP() << "links, FIFOs and devices made here are POSIX";
+  const std::string archive = put({{"f", "old"}});
+  write_file(work_ / "f", "new");
+  fs::create_directory(work_ / "real");
+  fs::rename(work_ / "a.qvx", work_ / "real" / "a.qvx");
+  fs::create_symlink("real/a.qvx", work_ / "link.qvx");
+  fs::create_symlink("link.qvx", work_ / "chain.qvx");
+  fs::create_symlink("real/nothing.qvx", work_ / "dangling.qvx");
+  fs::create_symlink("a.qvx", work_ / "real" / "self.qvx");
+
+  // The link stays and its target, in the target's directory, is replaced.
+  ::chmod((work_ / "real" / "a.qvx").c_str(), 0640);
+  const run_result updated = qvx({"update", "chain.qvx", "f"});
+  EXPECT_EQ(updated.exit_status, 0) << updated.err;
+  EXPECT_TRUE(fs::is_symlink(work_ / "link.qvx"));
+  EXPECT_TRUE(fs::is_symlink(work_ / "chain.qvx"));
+  const std::string packed = builder::build_archive(std::vector<entry_content>{{"f", "new"}});
+  EXPECT_EQ(read_file(work_ / "real" / "a.qvx"), packed);
+  EXPECT_EQ(list_dir(work_ / "real"), (std::set<std::string>{"a.qvx", "self.qvx"}));
+  struct stat st {};
+  ASSERT_EQ(::stat((work_ / "real" / "a.qvx").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777U, 0640U);  // an edit keeps who may read the archive
+
+  expect_refusal({"create", "dangling.qvx", "f"},
+                 {"qvx: dangling.qvx: is a symbolic link that leads to no file: "});
+  expect_refusal({"update", "link.qvx", "real/self.qvx"},
+                 {"qvx: real/self.qvx: is the archive being written", "qvx: link.qvx: not changed"});
+
+  // Refused at once: opening a FIFO for writing would wait for a reader.
+  ASSERT_EQ(::mkfifo((work_ / "fifo").c_str(), 0600), 0);
+  for (const char* command : {"create", "update", "delete"}) {
+    expect_refusal({command, "fifo", "f"}, {"qvx: fifo: not a regular file"});
+  }
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::mknod((work_ / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+    expect_refusal({"create", "null", "f"}, {"qvx: null: not a regular file"});
+    EXPECT_TRUE(fs::is_character_file(work_ / "null"));
+  }
+  EXPECT_EQ(read_file(work_ / "real" / "a.qvx"), packed);
+}
+
+TEST_F(QvxEditTest, InputsFromDirectoriesAndListsAllCheckedFirst) {
+  fs::create_directory(work_ / "mod");
+  for (const char* name : {"b.txt", "a.txt", "C.txt"}) write_file(work_ / "mod" / name, name);
+  fs::create_directory(work_ / "mod" / "sub");
+  write_file(work_ / "one", "1");
+  write_file(work_ / "two", "2");
+  expect_refusal({"create", "out.qvx", "nothere", "mod"},
+                 {"qvx: nothere: cannot read: ",
+                  "qvx: " + joined("mod", "sub") +
+                      ": is a directory inside a directory: an archive has no folders",
+                  "qvx: out.qvx: not written"});
+  fs::remove(work_ / "mod" / "sub");
+  // The FILEs in order, then the list's lines; a directory's files in byte order.
+  write_file(work_ / "list", "two\r\n\none\n");
+  const run_result created = qvx({"create", "-T", "list", "out.qvx", "mod"});
+  EXPECT_EQ(created.exit_status, 0) << created.err;
+  EXPECT_EQ(read_file(work_ / "out.qvx"),
+            builder::build_archive(std::vector<entry_content>{
+                {"C.txt", "C.txt"}, {"a.txt", "a.txt"}, {"b.txt", "b.txt"}, {"two", "2"},
+                {"one", "1"}}));
+
+  write_file(work_ / "one", "uno");
+  run_options from_stdin;
+  from_stdin.stdin_path = work_ / "list";
+  const run_result updated = qvx({"update", "--files-from", "-", "out.qvx"}, from_stdin);
+  EXPECT_EQ(updated.exit_status, 0) << updated.err;
+  EXPECT_EQ(read_file(work_ / "out.qvx"),
+            builder::build_archive(std::vector<entry_content>{
+                {"C.txt", "C.txt"}, {"a.txt", "a.txt"}, {"b.txt", "b.txt"}, {"two", "2"},
+                {"one", "uno"}}));
+}
+
+TEST_F(QvxEditTest, WildcardsAreExpandedOnWindows) {
+  if (!testing_windows_build()) GTEST_SKIP() << "on POSIX the shell expands patterns";
+  for (const char* name : {"b.txt", "a.txt", "c.dat"}) write_file(work_ / name, name);
+  const run_result created = qvx({"create", "out.qvx", "*.txt", "?.dat"});
+  EXPECT_EQ(created.exit_status, 0) << created.err;
+  EXPECT_EQ(read_file(work_ / "out.qvx"),
+            builder::build_archive(std::vector<entry_content>{
+                {"a.txt", "a.txt"}, {"b.txt", "b.txt"}, {"c.dat", "c.dat"}}));
+  write_file(work_ / "a.txt", "changed");
+  EXPECT_EQ(qvx({"update", "out.qvx", "a*"}).exit_status, 0);
+  EXPECT_EQ(read_file(work_ / "out.qvx"),
+            builder::build_archive(std::vector<entry_content>{
+                {"a.txt", "changed"}, {"b.txt", "b.txt"}, {"c.dat", "c.dat"}}));
+}
+
+// Killed at any moment, update leaves either the old archive or the new one,
+// and nothing beside it.
+TEST_F(QvxEditTest, AKilledUpdateLeavesTheOldArchiveAndNothingElse) {
+  if (testing_windows_build()) GTEST_SKIP() << "the kill is POSIX";
+  if (std::getenv("QVXREADER_PORTABLE_IO") != nullptr) {
+    GTEST_SKIP() << "a named temporary file outlives SIGKILL, as the README says";
+  }
+  std::vector<entry_content> entries;
+  for (int i = 0; i < 6; ++i) {
+    entries.push_back({"big" + std::to_string(i), std::string(std::size_t{40} << 20U, 'a' + i)});
+  }
+  entries.push_back({"small", "old"});
+  const std::string old_bytes = put(entries);
+  entries.back().data = "new";
+  const std::string new_bytes = builder::build_archive(entries);
+  write_file(work_ / "small", "new");
+  int killed = 0;
+  for (const int delay : {1, 5, 20, 60}) {
+    run_options options;
+    options.kill_after_ms = delay;
+    const run_result result = qvx({"update", "a.qvx", "small"}, options);
+    const std::string now = read_file(work_ / "a.qvx");
+    EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"a.qvx", "small"}));
+    if (result.signal == SIGKILL) {
+      ++killed;
+      EXPECT_TRUE(now == old_bytes) << "killed after " << delay << " ms";
+    } else {
+      EXPECT_EQ(result.exit_status, 0) << result.err;
+      EXPECT_TRUE(now == new_bytes);
+      write_file(work_ / "a.qvx", old_bytes);
+    }
+  }
+  EXPECT_GT(killed, 0);
+}
+
+}  // namespace
+}  // namespace qvx::test

@@ -49,7 +49,8 @@ class QvxEditTest : public ::testing::Test {
                       const std::vector<std::string>& messages) {
     SCOPED_TRACE(args.front() + " " + args.back());
     const std::set<std::string> before = list_dir(work_.path());
-    const std::string archive = fs::is_regular_file(work_ / "a.qvx") ? read_file(work_ / "a.qvx") : "";
+    const std::string archive =
+        fs::is_regular_file(work_ / "a.qvx") ? read_file(work_ / "a.qvx") : "";
     const run_result result = qvx(args);
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_EQ(result.out, "");
@@ -154,9 +155,9 @@ TEST_F(QvxEditTest, UpdateRefusesBadInputAndChangesNothing) {
                     "\"hero.png\" only in case, which Windows ignores",
                     "qvx: a.qvx: not changed"});
   }
-  expect_refusal({"update", "a.qvx", "nothere", "sixteen-bytes-xx", "gone"},
-                 {"qvx: nothere: cannot read: ", "qvx: gone: cannot read: ",
-                  "qvx: a.qvx: not changed"});
+  expect_refusal(
+      {"update", "a.qvx", "nothere", "sixteen-bytes-xx", "gone"},
+      {"qvx: nothere: cannot read: ", "qvx: gone: cannot read: ", "qvx: a.qvx: not changed"});
   expect_refusal({"update", "a.qvx", "sixteen-bytes-xx"},
                  {"qvx: sixteen-bytes-xx: its entry name \"sixteen-bytes-xx\" is 16 bytes long; "
                   "at most 15 fit",
@@ -189,14 +190,14 @@ TEST_F(QvxEditTest, ExtractThenUpdateGivesBackTheArchiveByteForByte) {
         entry.name = "e" + std::to_string(i) + "-";
         while (entry.name.size() < 15 && below(3) != 0) entry.name += letters[below(38)];
       }
-      const std::uint32_t size = below(10) == 0 && total < (8U << 20U) ? below(3U << 20U)
-                                                                        : below(3000);
+      const std::uint32_t size =
+          below(10) == 0 && total < (8U << 20U) ? below(3U << 20U) : below(3000);
       entry.data.resize(size);
       for (char& c : entry.data) c = static_cast<char>(below(256));
       total += size;
       entries.push_back(std::move(entry));
-      fields.push_back({static_cast<std::uint16_t>(below(65536)),
-                        static_cast<std::uint32_t>(random())});
+      fields.push_back(
+          {static_cast<std::uint16_t>(below(65536)), static_cast<std::uint32_t>(random())});
     }
     const std::string bytes = put(entries, fields);
     fs::create_directory(work_ / "out");
@@ -215,12 +216,12 @@ TEST_F(QvxEditTest, ExtractThenUpdateGivesBackTheArchiveByteForByte) {
 // Entries that overlap are written whole, one after another; bytes that
 // belong to no entry go, and the command says how many.
 TEST_F(QvxEditTest, GapsAreDroppedWithANoteAndOverlapsKeptWhole) {
-  std::vector<builder::entry_layout> layout = {{"a", 0, 5, 1, 2}, {"b", 0, 6, 3, 4},
-                                               {"c", 0, 4, 5, 6}};
+  std::vector<builder::entry_layout> layout = {
+      {"a", 0, 5, 1, 2}, {"b", 0, 6, 3, 4}, {"c", 0, 4, 5, 6}};
   const auto head = static_cast<std::uint32_t>(builder::head_size(3));
-  layout[0].offset = head + 10;                // 10 bytes of gap after the table
-  layout[1].offset = layout[0].offset + 2;     // b overlaps the end of a
-  layout[2].offset = layout[0].offset + 20;    // 12 bytes of gap before c
+  layout[0].offset = head + 10;              // 10 bytes of gap after the table
+  layout[1].offset = layout[0].offset + 2;   // b overlaps the end of a
+  layout[2].offset = layout[0].offset + 20;  // 12 bytes of gap before c
   std::string bytes = builder::encode_head(layout) + std::string(10, 'g') + "AAbbbbBBB" +
                       std::string(11, 'g') + "CCCC" + builder::encode_names(layout) + "trailer";
   ASSERT_EQ(bytes.size(), head + 34 + 45 + 7);
@@ -316,8 +317,9 @@ TEST_F(QvxEditTest, SymbolicLinksFifosAndDevicesAsTheArchivePath) {
 
   expect_refusal({"create", "dangling.qvx", "f"},
                  {"qvx: dangling.qvx: is a symbolic link that leads to no file: "});
-  expect_refusal({"update", "link.qvx", "real/self.qvx"},
-                 {"qvx: real/self.qvx: is the archive being written", "qvx: link.qvx: not changed"});
+  expect_refusal(
+      {"update", "link.qvx", "real/self.qvx"},
+      {"qvx: real/self.qvx: is the archive being written", "qvx: link.qvx: not changed"});
 
   // Refused at once: opening a FIFO for writing would wait for a reader.
   ASSERT_EQ(::mkfifo((work_ / "fifo").c_str(), 0600), 0);
@@ -348,10 +350,10 @@ TEST_F(QvxEditTest, InputsFromDirectoriesAndListsAllCheckedFirst) {
   write_file(work_ / "list", "two\r\n\none\n");
   const run_result created = qvx({"create", "-T", "list", "out.qvx", "mod"});
   EXPECT_EQ(created.exit_status, 0) << created.err;
-  EXPECT_EQ(read_file(work_ / "out.qvx"),
-            builder::build_archive(std::vector<entry_content>{
-                {"C.txt", "C.txt"}, {"a.txt", "a.txt"}, {"b.txt", "b.txt"}, {"two", "2"},
-                {"one", "1"}}));
+  EXPECT_EQ(
+      read_file(work_ / "out.qvx"),
+      builder::build_archive(std::vector<entry_content>{
+          {"C.txt", "C.txt"}, {"a.txt", "a.txt"}, {"b.txt", "b.txt"}, {"two", "2"}, {"one", "1"}}));
 
   write_file(work_ / "one", "uno");
   run_options from_stdin;
@@ -359,9 +361,11 @@ TEST_F(QvxEditTest, InputsFromDirectoriesAndListsAllCheckedFirst) {
   const run_result updated = qvx({"update", "--files-from", "-", "out.qvx"}, from_stdin);
   EXPECT_EQ(updated.exit_status, 0) << updated.err;
   EXPECT_EQ(read_file(work_ / "out.qvx"),
-            builder::build_archive(std::vector<entry_content>{
-                {"C.txt", "C.txt"}, {"a.txt", "a.txt"}, {"b.txt", "b.txt"}, {"two", "2"},
-                {"one", "uno"}}));
+            builder::build_archive(std::vector<entry_content>{{"C.txt", "C.txt"},
+                                                              {"a.txt", "a.txt"},
+                                                              {"b.txt", "b.txt"},
+                                                              {"two", "2"},
+                                                              {"one", "uno"}}));
 }
 
 TEST_F(QvxEditTest, WildcardsAreExpandedOnWindows) {

@@ -220,7 +220,6 @@ TEST_F(QvxTest, CreateRefusesBeforeWritingAnything) {
                   "long; at most 15 fit",
                   "qvx: sub/../sixteen-bytes-xx: would start at byte 4294967300 of the archive, "
                   "beyond the 4294967295 an entry's offset can reach"});
-
 }
 
 TEST_F(QvxTest, CreateRefusesNamesQvxreaderWouldRefuse) {

@@ -127,7 +127,8 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
     if (done == child) break;
     if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
     if (options.kill_after_ms && !killed &&
-        std::chrono::steady_clock::now() >= started + std::chrono::milliseconds(*options.kill_after_ms)) {
+        std::chrono::steady_clock::now() >=
+            started + std::chrono::milliseconds(*options.kill_after_ms)) {
       ::kill(child, SIGKILL);
       killed = true;
     }

@@ -52,11 +52,11 @@ struct run_options {
   std::optional<unsigned long long> file_size_limit;   // RLIMIT_FSIZE
   std::optional<unsigned long long> open_files_limit;  // RLIMIT_NOFILE
   std::optional<unsigned> user_id;                     // run as this user (the parent is root)
-  fs::path stdout_path;        // where standard output goes instead of being captured
-  bool stdout_closed = false;  // standard output is a pipe that no one reads
-  bool merge_stderr = false;   // standard error into the same file as standard output
-  int timeout_seconds = 120;   // then the child is killed and the run fails
-  fs::path stdin_path;         // standard input; /dev/null when empty
+  fs::path stdout_path;              // where standard output goes instead of being captured
+  bool stdout_closed = false;        // standard output is a pipe that no one reads
+  bool merge_stderr = false;         // standard error into the same file as standard output
+  int timeout_seconds = 120;         // then the child is killed and the run fails
+  fs::path stdin_path;               // standard input; /dev/null when empty
   std::optional<int> kill_after_ms;  // SIGKILL the child this long after it starts
 };
 

@@ -39,8 +39,7 @@ void check_kept_entries_are_whole(edit_plan& plan, std::uint64_t archive_size) {
 }
 
 // Finishes a plan whose members are chosen.
-edit_plan finished(edit_plan plan, const archive_directory& directory,
-                   std::uint64_t archive_size) {
+edit_plan finished(edit_plan plan, const archive_directory& directory, std::uint64_t archive_size) {
   check_kept_entries_are_whole(plan, archive_size);
   plan.dropped_bytes = unowned_bytes(directory, archive_size);
   return plan;

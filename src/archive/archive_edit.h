@@ -34,14 +34,12 @@ struct edit_plan {
 // file whose name differs from an entry's only in ASCII case is refused, as
 // on Windows the two are one file. `archive_size` is the old archive's
 // length: an entry that does not lie whole inside it cannot be kept.
-[[nodiscard]] edit_plan plan_update(const archive_directory& directory,
-                                    std::uint64_t archive_size,
+[[nodiscard]] edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
                                     std::span<const archive_member> files);
 
 // Every entry called by one of `names` is removed, and every other entry is
 // kept. A name that no entry has is a problem.
-[[nodiscard]] edit_plan plan_delete(const archive_directory& directory,
-                                    std::uint64_t archive_size,
+[[nodiscard]] edit_plan plan_delete(const archive_directory& directory, std::uint64_t archive_size,
                                     std::span<const std::string> names);
 
 // How many bytes of an archive of `archive_size` bytes belong to none of its

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <iterator>
-#include <tuple>
 #include <limits>
+#include <tuple>
 #include <unordered_map>
 
 #include "archive/entry_name.h"

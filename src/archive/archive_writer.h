@@ -21,9 +21,9 @@ inline constexpr std::size_t max_entries = 0xFFFF;
 // One entry of the archive to write: a file to pack, or an entry kept from
 // the archive being edited, with its bytes, record fields and name field.
 struct archive_member {
-  std::string name;        // the entry's name
-  std::string path;        // the file its bytes are read from; empty for a kept entry
-  std::uint64_t size = 0;  // the file's size when it was looked at; it must not change
+  std::string name;                 // the entry's name
+  std::string path;                 // the file its bytes are read from; empty for a kept entry
+  std::uint64_t size = 0;           // the file's size when it was looked at; it must not change
   std::uint64_t source_offset = 0;  // a kept entry's bytes: where they start in the source
   std::uint16_t tag = 0;
   std::uint32_t spare = 0;

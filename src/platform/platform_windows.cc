@@ -479,8 +479,8 @@ std::string final_target(const std::string& path, error_code& error) {
     return {};
   }
   std::wstring target(32768, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(handle, target.data(),
-                                                 static_cast<DWORD>(target.size()), 0);
+  const DWORD length =
+      GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
   if (length == 0 || length >= target.size()) error = static_cast<error_code>(GetLastError());
   CloseHandle(handle);
   if (error != 0) return {};

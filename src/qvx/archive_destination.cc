@@ -24,8 +24,8 @@ bool reads_as_archive(const std::string& path) {
 
 }  // namespace
 
-std::optional<archive_destination> choose_destination(const std::string& path,
-                                                      destination_use use, bool force) {
+std::optional<archive_destination> choose_destination(const std::string& path, destination_use use,
+                                                      bool force) {
   const std::string shown = platform::displayed_path(path);
   if (path.empty()) {
     report("ARCHIVE", "the path is empty");
@@ -65,16 +65,15 @@ exit_status write_to_destination(const archive_destination& destination,
   std::uint64_t total_bytes = 0;
   for (const archive_member& member : members) total_bytes += member.size;
   progress_line progress;
-  const write_result written =
-      write_archive(destination.path, members,
-                    [&](std::size_t done, std::uint64_t bytes_done) {
-                      progress.update([&] {
-                        return "qvx: " + std::to_string(done) + " of " +
-                               std::to_string(members.size()) + " entries, " +
-                               mebibytes(bytes_done) + " of " + mebibytes(total_bytes);
-                      });
-                    },
-                    source);
+  const write_result written = write_archive(
+      destination.path, members,
+      [&](std::size_t done, std::uint64_t bytes_done) {
+        progress.update([&] {
+          return "qvx: " + std::to_string(done) + " of " + std::to_string(members.size()) +
+                 " entries, " + mebibytes(bytes_done) + " of " + mebibytes(total_bytes);
+        });
+      },
+      source);
   progress.clear();
   if (!written.ok()) {
     const bool about_archive = written.subject == destination.path;

@@ -32,8 +32,8 @@ struct archive_destination {
 // For create, an existing file that does not read as an archive is refused
 // unless `force`; an empty file is replaced, since it holds nothing to lose.
 // For edit, the archive must exist.
-std::optional<archive_destination> choose_destination(const std::string& path,
-                                                      destination_use use, bool force);
+std::optional<archive_destination> choose_destination(const std::string& path, destination_use use,
+                                                      bool force);
 
 // Writes `members` to `destination`, copying kept ones from `source`, with
 // the progress line on a terminal; reports any failure, in which case the

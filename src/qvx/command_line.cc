@@ -95,15 +95,14 @@ exit_status run_command_line(std::span<const char* const> args) {
   update_request update;
   CLI::App* update_command = add_command(
       app, "update",
-      "Replace the entries named like the files, in place, and add the others at the end.",
-      chosen, [&] { return run_update(update); });
+      "Replace the entries named like the files, in place, and add the others at the end.", chosen,
+      [&] { return run_update(update); });
   update_command->add_option("ARCHIVE", update.archive, "the archive to change")->required();
   add_inputs(*update_command, update.inputs);
 
   delete_request erase;
-  CLI::App* delete_command =
-      add_command(app, "delete", "Remove every entry of the names given.", chosen,
-                  [&] { return run_delete(erase); });
+  CLI::App* delete_command = add_command(app, "delete", "Remove every entry of the names given.",
+                                         chosen, [&] { return run_delete(erase); });
   delete_command->add_option("ARCHIVE", erase.archive, "the archive to change")->required();
   delete_command
       ->add_option("NAME", erase.names,

@@ -27,14 +27,14 @@ struct check_request {
 struct extract_request {
   std::string archive;
   std::optional<std::string> directory;  // where to unpack; none for the working directory
-  std::vector<std::string> names;  // the entries to unpack; empty for all of them
+  std::vector<std::string> names;        // the entries to unpack; empty for all of them
   bool keep_existing = false;
   bool verbose = false;
 };
 
 // The files to pack into an archive (see input_files.h).
 struct input_request {
-  std::vector<std::string> files;  // as given; a directory stands for the files inside it
+  std::vector<std::string> files;         // as given; a directory stands for the files inside it
   std::optional<std::string> files_from;  // a file of paths, one a line; "-": standard input
 };
 

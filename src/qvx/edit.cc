@@ -24,8 +24,9 @@ bool plan_is_sound(const edit_plan& plan, const archive_destination& destination
   }
   const archive_plan layout = plan_archive(plan.members);
   for (const packing_problem& problem : layout.problems) {
-    report(problem.member == whole_archive ? archive
-                                           : platform::displayed_path(plan.members[problem.member].path),
+    report(problem.member == whole_archive
+               ? archive
+               : platform::displayed_path(plan.members[problem.member].path),
            problem.reason);
   }
   return plan.ok() && layout.ok();
@@ -61,9 +62,8 @@ exit_status run_update(const update_request& request) {
     return exit_status::fatal;
   }
   const edit_plan plan = plan_update(archive->directory, archive->file.size(), gathered.members);
-  return rewrite(plan, *destination, *archive, [](const std::string& path) {
-    return platform::displayed_path(path);
-  });
+  return rewrite(plan, *destination, *archive,
+                 [](const std::string& path) { return platform::displayed_path(path); });
 }
 
 exit_status run_delete(const delete_request& request) {

@@ -22,7 +22,6 @@ struct gathered_inputs {
 // that cannot be packed is reported (missing, unreadable, not a regular
 // file, a directory inside a directory, the archive being written, a name
 // the system's code page cannot hold), not only the first.
-gathered_inputs gather_inputs(const input_request& request,
-                              const archive_destination& destination);
+gathered_inputs gather_inputs(const input_request& request, const archive_destination& destination);
 
 }  // namespace qvx::cli

@@ -8,8 +8,7 @@ namespace qvx::cli {
 namespace {
 
 void print_table(const archive_directory& directory) {
-  std::printf("%5s  %-15s  %10s  %10s  %5s  %10s\n", "#", "name", "offset", "size", "tag",
-              "spare");
+  std::printf("%5s  %-15s  %10s  %10s  %5s  %10s\n", "#", "name", "offset", "size", "tag", "spare");
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     const archive_entry& entry = directory.entries[i];
     std::printf("%5zu  %-15s  %10lu  %10lu  %5u  %10lu\n", i + 1,

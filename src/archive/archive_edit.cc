@@ -50,46 +50,53 @@ edit_plan finished(edit_plan plan, const archive_directory& directory, std::uint
 edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
                       std::span<const archive_member> files) {
   edit_plan plan;
+  plan.members.reserve(directory.entries.size() + files.size());
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     plan.members.push_back(kept_entry(directory, i));
   }
-  // The last entry of each name (the one unpacking leaves), and of each
-  // case-folded name, by position in the table.
-  std::unordered_map<std::string, std::size_t> last_named;
+  // For each file's name, and its case-folded form, the last entry that has
+  // it (the one unpacking leaves). Only the files' names are looked up, so
+  // a large archive costs one pass over its names.
+  constexpr std::size_t none = static_cast<std::size_t>(-1);
+  std::unordered_map<std::string_view, std::size_t> last_named;
   std::unordered_map<std::string, std::size_t> last_folded;
+  for (const archive_member& file : files) {
+    last_named.emplace(file.name, none);
+    last_folded.emplace(case_folded(file.name), none);
+  }
   for (std::size_t i = 0; i < plan.members.size(); ++i) {
-    last_named[plan.members[i].name] = i;
-    last_folded[case_folded(plan.members[i].name)] = i;
+    const std::string& name = plan.members[i].name;
+    if (const auto same = last_named.find(name); same != last_named.end()) same->second = i;
+    if (const auto folded = last_folded.find(case_folded(name)); folded != last_folded.end()) {
+      folded->second = i;
+    }
   }
 
   std::vector<bool> replaced(plan.members.size(), false);
   for (const archive_member& file : files) {
-    if (const auto same = last_named.find(file.name); same != last_named.end()) {
-      archive_member& entry = plan.members[same->second];
-      if (replaced[same->second]) {
-        plan.problems.push_back(
-            {file.path, "its entry name " + quoted(file.name) + " is that of an earlier file"});
-        continue;
-      }
-      replaced[same->second] = true;
+    std::size_t& same = last_named.at(file.name);
+    std::size_t& folded = last_folded.at(case_folded(file.name));
+    if (same != none && replaced[same]) {
+      plan.problems.push_back(
+          {file.path, "its entry name " + quoted(file.name) + " is that of an earlier file"});
+    } else if (same != none) {
+      replaced[same] = true;
+      archive_member& entry = plan.members[same];
       entry.path = file.path;
       entry.size = file.size;
       entry.source_offset = 0;
-      continue;
-    }
-    if (const auto folded = last_folded.find(case_folded(file.name)); folded != last_folded.end()) {
+    } else if (folded != none) {
       plan.problems.push_back({file.path, "its entry name " + quoted(file.name) +
                                               " differs from that of entry " +
-                                              quoted(plan.members[folded->second].name) +
+                                              quoted(plan.members[folded].name) +
                                               " only in case, which Windows ignores"});
-      continue;
+    } else {
+      // A new entry, at the end; a later file of the same name meets it
+      // above and is refused, as create refuses it.
+      same = folded = plan.members.size();
+      replaced.push_back(true);
+      plan.members.push_back(file_member(file.name, file.path, file.size));
     }
-    // A new entry, at the end. A second file of the same name meets it
-    // above and is refused, as create refuses it.
-    last_named[file.name] = plan.members.size();
-    last_folded[case_folded(file.name)] = plan.members.size();
-    replaced.push_back(true);
-    plan.members.push_back(file_member(file.name, file.path, file.size));
   }
   return finished(std::move(plan), directory, archive_size);
 }

@@ -1,7 +1,7 @@
 #include "archive/archive_writer.h"
 
 #include <algorithm>
-#include <iterator>
+#include <cstring>
 #include <limits>
 #include <tuple>
 #include <unordered_map>
@@ -103,10 +103,12 @@ std::vector<std::byte> encoded_head(const archive_plan& plan) {
 }
 
 void append_names(std::span<const archive_member> members, std::vector<std::byte>& out) {
+  std::size_t at = out.size();
+  out.resize(at + name_field_size * members.size());
   for (const archive_member& member : members) {
     const name_field field = member.field ? *member.field : encode_name(member.name);
-    std::transform(field.begin(), field.end(), std::back_inserter(out),
-                   [](char c) { return static_cast<std::byte>(c); });
+    std::memcpy(&out[at], field.data(), name_field_size);
+    at += name_field_size;
   }
 }
 

@@ -41,17 +41,13 @@ std::string upper(std::string name) {
 }
 
 // Bytes a file name may hold here and in an entry name on POSIX and
-// Windows. Under Wine also none that a Windows file name cannot hold or that
-// the ANSI code page would change.
+// Windows. Under Wine also none that the ANSI code page would change.
 std::string name_alphabet() {
   std::string bytes;
   for (int b = 32; b < 256; ++b) {
     const char c = static_cast<char>(b);
-    if (b == 127 || c == '/' || c == '\\' || c == ':') continue;
-    if (testing_windows_build() &&
-        (b > 127 || std::string_view{"<>\"|?*"}.find(c) != std::string_view::npos)) {
-      continue;
-    }
+    if (b == 127 || std::string_view{"/\\:<>\"|?*"}.find(c) != std::string_view::npos) continue;
+    if (testing_windows_build() && b > 127) continue;
     bytes += c;
   }
   return bytes;

@@ -143,8 +143,12 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
   run_result result;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  result.out = options.stdout_path.empty() && !options.stdout_closed ? read_file(out_path) : "";
-  result.err = read_file(err_path);
+  // A child killed before it opened them has left no files: it wrote nothing.
+  const auto captured = [](const fs::path& path) {
+    return fs::exists(path) ? read_file(path) : std::string{};
+  };
+  result.out = options.stdout_path.empty() && !options.stdout_closed ? captured(out_path) : "";
+  result.err = captured(err_path);
   return result;
 }
 

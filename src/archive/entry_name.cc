@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/platform.h"
+
 namespace qvx {
 namespace {
 
@@ -42,7 +44,15 @@ std::string_view name_refusal(std::string_view name, name_rules rules) {
   if (std::any_of(name.begin(), name.end(), is_control)) return "name contains a control character";
   if (rules == name_rules::windows) {
     if (is_windows_device_name(name)) return "name is a Windows device name";
-    if (name.find(':') != std::string_view::npos) return "name contains ':'";
+    // Characters the Win32 file functions refuse in a name, or take as a
+    // stream (':') or a pattern ('?', '*').
+    static constexpr std::string_view refused = ":<>\"|?*";
+    static constexpr std::array<std::string_view, refused.size()> why = {
+        "name contains ':'", "name contains '<'", "name contains '>'", "name contains '\"'",
+        "name contains '|'", "name contains '?'", "name contains '*'"};
+    if (const std::size_t at = name.find_first_of(refused); at != std::string_view::npos) {
+      return why[refused.find(name[at])];
+    }
     if (name.back() == '.' || name.back() == ' ') return "name ends in a dot or a blank";
   }
   return {};
@@ -54,9 +64,41 @@ std::string case_folded(std::string_view name) {
   return key;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at the start of `text` that a terminal
+// would take as a control, or 0: a C1 control (U+0080-U+009F), which
+// terminals that honour 8-bit codes take as an escape, or a bidirectional
+// control (U+202A-U+202E, U+2066-U+2069), which shows "r\u202Etxt.exe" as
+// "rexe.txt".
+std::size_t encoded_control_length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  if (text.size() >= 2 && byte(0) == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F) return 2;
+  if (text.size() >= 3 && byte(0) == 0xE2 &&
+      ((byte(1) == 0x80 && byte(2) >= 0xAA && byte(2) <= 0xAE) ||
+       (byte(1) == 0x81 && byte(2) >= 0xA6 && byte(2) <= 0xA9))) {
+    return 3;
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::string printable_name(std::string_view name) {
-  std::string shown{name};
-  std::replace_if(shown.begin(), shown.end(), is_control, '?');
+  // On Windows names are in the ANSI code page, where these bytes are
+  // ordinary letters and signs, and the console does not interpret them.
+  const bool utf8_controls = !platform::uses_windows_names();
+  std::string shown;
+  shown.reserve(name.size());
+  for (std::size_t i = 0; i < name.size();) {
+    if (const std::size_t length = utf8_controls ? encoded_control_length(name.substr(i)) : 0) {
+      shown += '?';
+      i += length;
+    } else {
+      shown += is_control(name[i]) ? '?' : name[i];
+      ++i;
+    }
+  }
   return shown;
 }
 

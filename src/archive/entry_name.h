@@ -21,7 +21,8 @@ enum class name_rules {
 std::string case_folded(std::string_view name);
 
 // `name` with every control byte (1-31, 127) shown as '?', so that a name can
-// never send an escape sequence to the terminal.
+// never send an escape sequence to the terminal; on POSIX systems also each
+// UTF-8-encoded C1 control and bidirectional control, as one '?'.
 std::string printable_name(std::string_view name);
 
 }  // namespace qvx

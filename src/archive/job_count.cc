@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
 
 #include "archive/diagnostic.h"
@@ -15,11 +16,15 @@ unsigned job_count_from_environment() {
   constexpr unsigned most_allowed = 64;
   const char* setting = std::getenv("QVXREADER_JOBS");
   if (setting != nullptr && *setting != '\0') {
-    char* end = nullptr;
-    const unsigned long jobs = std::strtoul(setting, &end, 10);
-    if (end != setting && *end == '\0' && jobs >= 1 && jobs <= most_allowed) {
-      return static_cast<unsigned>(jobs);
-    }
+    // Plain decimal digits only: strtoul would also take blanks, a sign,
+    // and a negative number wrapped round to a small one.
+    const std::string_view text = setting;
+    unsigned long jobs = 0;
+    const bool digits = text.size() <= 3 && std::all_of(text.begin(), text.end(), [](char c) {
+                          return c >= '0' && c <= '9';
+                        });
+    if (digits) jobs = std::strtoul(setting, nullptr, 10);
+    if (digits && jobs >= 1 && jobs <= most_allowed) return static_cast<unsigned>(jobs);
     report("QVXREADER_JOBS", "not a number of threads from 1 to 64; ignored");
   }
   return std::clamp(std::thread::hardware_concurrency(), 1U, most_useful);

@@ -35,8 +35,16 @@ std::string hex(std::string_view bytes) {
   return text;
 }
 
+// `name` with the letters of code page 1252 in upper case, as qvx compares
+// names for Windows.
 std::string upper(std::string name) {
-  for (char& c : name) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  for (char& c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'a' && b <= 'z') || (b >= 0xE0 && b != 0xF7 && b != 0xFF))
+      c = static_cast<char>(b - 32);
+    if (b == 0x9A || b == 0x9C || b == 0x9E) c = static_cast<char>(b - 16);
+    if (b == 0xFF) c = static_cast<char>(0x9F);
+  }
   return name;
 }
 

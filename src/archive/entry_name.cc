@@ -58,9 +58,34 @@ std::string_view name_refusal(std::string_view name, name_rules rules) {
   return {};
 }
 
+namespace {
+
+// The upper-case letter of code page 1252 for `c`, or `c`: ASCII, the
+// accented letters of Latin-1, and the few 1252 adds (s, z and oe with
+// caron or ligature, y with diaeresis).
+char upper_1252(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  if ((byte >= 'a' && byte <= 'z') || (byte >= 0xE0 && byte <= 0xFE && byte != 0xF7)) {
+    return static_cast<char>(byte - 0x20);
+  }
+  switch (byte) {
+    case 0x9A:
+    case 0x9C:
+    case 0x9E:
+      return static_cast<char>(byte - 0x10);
+    case 0xFF:
+      return static_cast<char>(0x9F);
+    default:
+      return c;
+  }
+}
+
+}  // namespace
+
 std::string case_folded(std::string_view name) {
+  if (std::string key; platform::system_case_key(name, key)) return key;
   std::string key{name};
-  std::transform(key.begin(), key.end(), key.begin(), ascii_upper);
+  std::transform(key.begin(), key.end(), key.begin(), upper_1252);
   return key;
 }
 

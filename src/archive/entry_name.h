@@ -16,8 +16,10 @@ enum class name_rules {
 // no entry ever lands under a name the archive did not give it.
 [[nodiscard]] std::string_view name_refusal(std::string_view name, name_rules rules);
 
-// `name` with ASCII letters in upper case: two names with the same key are
-// one file name on Windows, which ignores their case.
+// A key that two names share when Windows takes them as one file, since it
+// ignores case: on Windows, the system's own upper case of the name in the
+// ANSI code page; elsewhere the name with the letters of code page 1252
+// (ASCII and the accented Latin letters) in upper case.
 std::string case_folded(std::string_view name);
 
 // `name` with every control byte (1-31, 127) shown as '?', so that a name can

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "archive/entry_name.h"
+
 namespace qvx {
 namespace {
 
@@ -21,26 +23,16 @@ constexpr std::size_t reserved_files = 16;
 // with a few each.
 constexpr std::size_t in_flight_per_job = 8;
 
-// ASCII letters folded, as Windows and case-insensitive file systems do, so
-// that "A" and "a" count as one name.
-std::string folded(std::string_view name) {
-  std::string key{name};
-  std::transform(key.begin(), key.end(), key.begin(), [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  return key;
-}
-
 // For each position of `order`: whether another entry of `order` writes the
 // same name, so that the order of naming decides which file is left.
 std::vector<bool> names_written_twice(const archive_directory& directory,
                                       std::span<const std::size_t> order) {
   std::unordered_map<std::string, std::size_t> writers;
   writers.reserve(order.size());
-  for (const std::size_t i : order) ++writers[folded(entry_name(directory.names[i]))];
+  for (const std::size_t i : order) ++writers[case_folded(entry_name(directory.names[i]))];
   std::vector<bool> shared(order.size());
   for (std::size_t p = 0; p < order.size(); ++p) {
-    shared[p] = writers[folded(entry_name(directory.names[order[p]]))] > 1;
+    shared[p] = writers[case_folded(entry_name(directory.names[order[p]]))] > 1;
   }
   return shared;
 }

@@ -238,6 +238,12 @@ std::size_t max_open_files();
 // Whether entry names must also satisfy Windows' file-name rules.
 bool uses_windows_names();
 
+// On Windows, sets `key` to the entry name `name` (in the ANSI code page) in
+// upper case as the system maps it, so that two names the file system takes
+// as one get one key, and returns true. Elsewhere returns false: the system
+// has no say in how entry names compare.
+bool system_case_key(std::string_view name, std::string& key);
+
 // `text` from the command line (see program_arguments) in the bytes entry
 // names are made of: unchanged on POSIX; on Windows in the ANSI code page,
 // where entry names live. False when it has a character that code page

@@ -442,6 +442,8 @@ std::string displayed_path(const std::string& path) { return path; }
 
 bool uses_windows_names() { return false; }
 
+bool system_case_key(std::string_view /*name*/, std::string& /*key*/) { return false; }
+
 bool as_entry_name(const std::string& text, std::string& name) {
   name = text;
   return true;

@@ -347,6 +347,26 @@ std::size_t max_open_files() {
 
 bool uses_windows_names() { return true; }
 
+bool system_case_key(std::string_view name, std::string& key) {
+  const std::wstring wide = widened(name, CP_ACP);
+  if (wide.empty()) {
+    key.clear();
+    return true;
+  }
+  // The invariant upper case is the one NTFS and CompareStringOrdinal's
+  // ignore-case use, whatever the user's locale.
+  const int size = static_cast<int>(wide.size());
+  const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), size,
+                                   nullptr, 0, nullptr, nullptr, 0);
+  std::wstring upper(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0) {
+    LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), size, upper.data(), length,
+                  nullptr, nullptr, 0);
+  }
+  key = narrowed(upper, CP_UTF8);
+  return true;
+}
+
 bool as_entry_name(const std::string& text, std::string& name) {
   if (GetACP() == CP_UTF8) {
     name = text;

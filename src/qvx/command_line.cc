@@ -3,9 +3,11 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
+#include "archive/diagnostic.h"
 #include "archive/entry_name.h"
 
 namespace qvx::cli {
@@ -118,7 +120,12 @@ exit_status run_command_line(std::span<const char* const> args) {
     if (update_command->parsed()) require_inputs(update.inputs);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-      app.exit(error);  // --help or --version
+      app.exit(error);  // --help or --version, through std::cout
+      std::cout.flush();
+      if (std::cout.fail()) {
+        report("standard output", "write error");
+        return exit_status::problems;
+      }
       return exit_status::success;
     }
     const std::string path = command_path(app);

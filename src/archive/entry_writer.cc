@@ -90,9 +90,20 @@ entry_result name_entry(copied_entry& copied, std::string_view name,
   }
   if (!complete) {
     return {"incomplete: " + shortfall(copied.bytes, size) + " (" + std::to_string(copied.bytes) +
-            " of " + std::to_string(size) + " bytes written)"};
+                " of " + std::to_string(size) + " bytes written)",
+            true};
   }
-  return {};
+  return {{}, true};
+}
+
+existing_files names_written::policy_for(std::string_view name, existing_files asked) const {
+  return asked == existing_files::keep && keys_.contains(case_folded(name))
+             ? existing_files::replace
+             : asked;
+}
+
+void names_written::note(std::string_view name, const entry_result& result) {
+  if (result.placed) keys_.insert(case_folded(name));
 }
 
 }  // namespace qvx

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "archive/copy_progress.h"
 #include "platform/platform.h"
@@ -15,6 +16,7 @@ namespace qvx {
 
 struct entry_result {
   std::string problem;  // why the entry is missing or short; empty on success
+  bool placed = false;  // whether a file now has the entry's name (complete or short)
 
   [[nodiscard]] bool ok() const { return problem.empty(); }
 };
@@ -42,6 +44,20 @@ struct progress_counter {
 enum class existing_files {
   replace,  // a complete entry replaces a file of its name
   keep,     // a file of the entry's name is never replaced
+};
+
+// The names one unpacking has written, so that keeping existing files keeps
+// only those that were there before it: within one run, the last entry of a
+// name is left, with or without keeping. Used in table order on one thread.
+class names_written {
+ public:
+  // The policy for an entry called `name`, when `asked` is the run's policy.
+  [[nodiscard]] existing_files policy_for(std::string_view name, existing_files asked) const;
+  // Notes the entry's outcome.
+  void note(std::string_view name, const entry_result& result);
+
+ private:
+  std::unordered_set<std::string> keys_;  // case_folded names
 };
 
 // Gives the copied file the entry's name. A complete entry replaces a file of

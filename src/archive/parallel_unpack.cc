@@ -130,10 +130,14 @@ class pipeline {
   // Only the reporting thread touches `status_` and calls the reporter.
   void report(std::size_t position, slot& current) {
     const std::size_t i = order_[position];
+    const std::string_view name = entry_name(directory_.names[i]);
+    // Entries of a shared name are named here, in table order, so that the
+    // last one is left; their names are noted for keeping existing files.
     const entry_result result =
         current.named ? std::move(current.result)
-                      : name_entry(current.copied, entry_name(directory_.names[i]), archive_,
-                                   directory_.entries[i].size, options_.existing);
+                      : name_entry(current.copied, name, archive_, directory_.entries[i].size,
+                                   written_.policy_for(name, options_.existing));
+    if (!current.named) written_.note(name, result);
     current = {};  // closes the file before the window lets another in
     if (!result.ok()) status_ = unpack_status::incomplete;
     reporter_(i, result);
@@ -154,6 +158,7 @@ class pipeline {
   std::size_t waiting_ = 0;       // threads waiting for room
   bool reporting_ = false;        // a thread is reporting
   unpack_status status_ = unpack_status::complete;
+  names_written written_;  // only the reporting thread touches it
 };
 
 }  // namespace

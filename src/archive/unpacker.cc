@@ -29,13 +29,16 @@ unpack_status unpack_entries(const platform::input_file& archive,
     return unpack_in_parallel(archive, directory, order, options, reporter);
   }
   unpack_status status = unpack_status::complete;
+  names_written written;
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (!options.selected.empty() && !options.selected[i]) continue;
     const archive_entry& entry = directory.entries[i];
     const std::string_view name = entry_name(directory.names[i]);
     copied_entry copied =
         copy_entry(name, archive, entry.offset, entry.size, {options.progress, i});
-    const entry_result result = name_entry(copied, name, archive, entry.size, options.existing);
+    const entry_result result =
+        name_entry(copied, name, archive, entry.size, written.policy_for(name, options.existing));
+    written.note(name, result);
     if (!result.ok()) status = unpack_status::incomplete;
     reporter(i, result);
   }

@@ -25,6 +25,7 @@ bool stdout_written() {
 exit_status run_console(std::span<const char* const> args) {
   // A reader that goes away (| head) must not stop the unpacking.
   platform::report_write_failures_as_errors();
+  platform::remove_temporary_files_on_signals();
   if (!platform::stdout_is_terminal()) {
     // Listings of tens of thousands of lines go out in a few large writes.
     static char buffer[1 << 16];

@@ -232,6 +232,12 @@ inline constexpr std::string_view temporary_prefix = ".qvxreader-";
 // with a signal part-way through its work.
 void report_write_failures_as_errors();
 
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files still being
+// written before they end the process, as they would have. Signals ignored
+// at the start stay ignored. On Windows every temporary file is deleted by
+// the system when the process ends before it is renamed, however it ends.
+void remove_temporary_files_on_signals();
+
 // How many files the process may have open at once (RLIMIT_NOFILE).
 std::size_t max_open_files();
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -23,6 +25,62 @@ namespace qvx::platform {
 namespace {
 
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// The names of the temporary files that exist now, so that a signal that
+// ends the process can remove them first. Threads that create and name
+// files take and give back slots under the mutex; the signal handler takes
+// each name with one atomic exchange, without the mutex, and never frees it.
+class temporary_registry {
+ public:
+  void add(const std::string& name) {
+    char* copy = ::strdup(name.c_str());
+    if (copy == nullptr) return;
+    const std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      char* empty = nullptr;
+      if (slots_[i].compare_exchange_strong(empty, copy)) {
+        used_.store(std::max(used_.load(), i + 1));
+        return;
+      }
+    }
+    std::free(copy);  // more files in flight than slots: those are not removed on a signal
+  }
+
+  void remove(const std::string& name) {
+    const std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < used_.load(); ++i) {
+      char* held = slots_[i].load();
+      if (held != nullptr && std::strcmp(held, name.c_str()) == 0) {
+        if (slots_[i].compare_exchange_strong(held, nullptr)) std::free(held);
+        return;
+      }
+    }
+  }
+
+  // Async-signal-safe: only atomic operations and unlink.
+  void unlink_all() {
+    const std::size_t used = used_.load();
+    for (std::size_t i = 0; i < used; ++i) {
+      if (char* held = slots_[i].exchange(nullptr)) ::unlink(held);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::array<std::atomic<char*>, 4096> slots_{};
+  std::atomic<std::size_t> used_{0};  // no slot from here on has ever been taken
+};
+
+temporary_registry& temporaries() {
+  static temporary_registry registry;
+  return registry;
+}
+
+// Forgets the temporary name of a file that has been renamed or removed.
+void forget_temporary(std::string& name) {
+  if (!name.empty()) temporaries().remove(name);
+  name.clear();
+}
 
 // Largest request per copy call: some C libraries report wrong counts for
 // copy_file_range requests above 2 GiB.
@@ -244,7 +302,10 @@ error_code link_under_temporary_name(int fd, link_method method, std::string& na
                                      const std::string& directory = "") {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = directory + make_temporary_name();
-    if (link_anonymous(fd, name, method) == 0) return 0;
+    if (link_anonymous(fd, name, method) == 0) {
+      temporaries().add(name);
+      return 0;
+    }
     if (errno != EEXIST) break;
   }
   const error_code error = errno;
@@ -260,6 +321,7 @@ link_method probe_link_method() {
     std::string name;
     if (link_under_temporary_name(fd, method, name) == 0) {
       ::unlink(name.c_str());
+      forget_temporary(name);
       found = method;
       break;
     }
@@ -300,6 +362,7 @@ int open_named_temporary(const std::string& directory, std::string& name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = directory + make_temporary_name();
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0) temporaries().add(name);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -315,7 +378,7 @@ link_method anonymous_link_method() {
 void output_file::discard() {
   if (is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
   if (!temporary_name_.empty()) ::unlink(temporary_name_.c_str());
-  temporary_name_.clear();
+  forget_temporary(temporary_name_);
 }
 
 output_file output_file::create(error_code& error) {
@@ -375,7 +438,7 @@ bool output_file::commit_new(const std::string& name, error_code& error) {
   }
   if (::renameat2(AT_FDCWD, temporary_name_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) ==
       0) {
-    temporary_name_.clear();
+    forget_temporary(temporary_name_);
     return true;
   }
   if (errno == EINVAL || errno == ENOSYS) {
@@ -412,7 +475,7 @@ error_code output_file::commit_replacing(const std::string& name) {
   if (error == 0 && ::rename(temporary_name_.c_str(), name.c_str()) != 0) error = errno;
   if (error == 0 && is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
   if (error == 0) {
-    temporary_name_.clear();
+    forget_temporary(temporary_name_);
   } else {
     discard();
   }
@@ -424,6 +487,36 @@ error_code output_file::commit_replacing(const std::string& name) {
 void report_write_failures_as_errors() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+}
+
+namespace {
+
+// Removes the temporary files in flight, then lets the signal end the
+// process as it would have.
+extern "C" void remove_temporaries_and_reraise(int signal_number) {
+  const int saved_errno = errno;
+  temporaries().unlink_all();
+  ::signal(signal_number, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal_number);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(signal_number);
+  errno = saved_errno;
+}
+
+}  // namespace
+
+void remove_temporary_files_on_signals() {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    ::sigaction(signal_number, nullptr, &old);
+    if (old.sa_handler == SIG_IGN) continue;  // nohup and background jobs keep theirs
+    struct sigaction action {};
+    action.sa_handler = remove_temporaries_and_reraise;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal_number, &action, nullptr);
+  }
 }
 
 std::size_t max_open_files() {
@@ -598,7 +691,7 @@ std::string directory_part(const std::string& path) {
 void replacement_file::discard() {
   if (is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
   if (!temporary_name_.empty()) ::unlink(temporary_name_.c_str());
-  temporary_name_.clear();
+  forget_temporary(temporary_name_);
 }
 
 replacement_file replacement_file::create(const std::string& path, error_code& error) {
@@ -655,7 +748,7 @@ error_code replacement_file::commit() {
   if (error == 0 && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) error = errno;
   if (error == 0 && ::rename(temporary_name_.c_str(), path_.c_str()) != 0) error = errno;
   if (error == 0) {
-    temporary_name_.clear();
+    forget_temporary(temporary_name_);
   } else {
     discard();
   }

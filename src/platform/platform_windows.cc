@@ -231,17 +231,34 @@ io_result copy_through_buffer(const input_file& source, std::uint64_t offset, st
   return result;
 }
 
+// Marks the open file to be deleted when its last handle closes, or clears
+// that mark.
+error_code set_delete_on_close(HANDLE file, bool remove) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = remove ? TRUE : FALSE;
+  if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) {
+    return static_cast<error_code>(GetLastError());
+  }
+  return 0;
+}
+
 // Creates a new file under a fresh temporary name in `directory` (UTF-8;
 // empty, or ending in a separator). CREATE_NEW never opens an existing file
 // or follows a planted link; a taken name is simply skipped.
 HANDLE create_named_temporary(const std::string& directory, std::string& name, error_code& error) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = directory + make_temporary_name();
-    const HANDLE handle = CreateFileW(openable_path(widened(name, CP_UTF8)).c_str(), GENERIC_WRITE,
-                                      0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileW(openable_path(widened(name, CP_UTF8)).c_str(), GENERIC_WRITE | DELETE, 0,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
-      error = 0;
-      return handle;
+      // Deleted when its handle closes, also when the process is killed,
+      // until a commit clears the mark just before the rename.
+      error = set_delete_on_close(handle, true);
+      if (error == 0) return handle;
+      CloseHandle(handle);
+      DeleteFileW(openable_path(widened(name, CP_UTF8)).c_str());
+      return INVALID_HANDLE_VALUE;
     }
     const DWORD failure = GetLastError();
     if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) {
@@ -294,11 +311,20 @@ error_code close_stored(std::intptr_t& handle) {
   return 0;
 }
 
+// Keeps a temporary file that is about to get its real name: clears its
+// delete-on-close mark, then closes it.
+error_code keep_and_close(std::intptr_t& handle) {
+  if (handle != -1) {
+    if (const error_code error = set_delete_on_close(handle_of(handle), false)) return error;
+  }
+  return close_stored(handle);
+}
+
 // Closes the file and moves its temporary name to `name`, an entry name;
 // `flags` decide whether an existing `name` is replaced.
 error_code move_into_place(std::intptr_t& handle, const std::string& temporary,
                            const std::string& name, DWORD flags) {
-  if (const error_code error = close_stored(handle)) return error;
+  if (const error_code error = keep_and_close(handle)) return error;
   if (!MoveFileExA(temporary.c_str(), name.c_str(), flags)) {
     return static_cast<error_code>(GetLastError());
   }
@@ -335,6 +361,11 @@ error_code output_file::commit_replacing(const std::string& name) {
 }
 
 // ---- console
+
+void remove_temporary_files_on_signals() {
+  // Nothing to do: every temporary file is deleted on close until its
+  // commit, so the system removes it however the process ends.
+}
 
 void report_write_failures_as_errors() {
   // Windows has no signals for these: a failed write is always an error.
@@ -463,7 +494,7 @@ io_result replacement_file::copy_from(const input_file& source, std::uint64_t of
 
 error_code replacement_file::commit() {
   // The path came from the command line, so it is UTF-8, unlike entry names.
-  error_code error = close_stored(handle_);
+  error_code error = keep_and_close(handle_);
   if (error == 0 &&
       !MoveFileExW(openable_path(widened(temporary_name_, CP_UTF8)).c_str(),
                    openable_path(widened(path_, CP_UTF8)).c_str(), MOVEFILE_REPLACE_EXISTING)) {

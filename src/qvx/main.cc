@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   // A reader that goes away, or the file-size limit, must not end the
   // process part-way through writing files: they become reported errors.
   qvx::platform::report_write_failures_as_errors();
+  qvx::platform::remove_temporary_files_on_signals();
   // On Windows the runtime's argv has lost what the ANSI code page cannot
   // hold; the platform layer reads the arguments from the wide command line.
   const std::vector<std::string> arguments = qvx::platform::program_arguments(argc, argv);

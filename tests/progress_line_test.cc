@@ -1,8 +1,8 @@
-#include "qvx/progress_line.h"
+#include "console/progress_line.h"
 
 #include <gtest/gtest.h>
 
-namespace qvx::cli {
+namespace qvx {
 namespace {
 
 using std::chrono::milliseconds;
@@ -11,7 +11,7 @@ TEST(ProgressLine, QuietForASecondThenRedrawnAtMostFourTimesASecondAndErased) {
   const progress_line::clock::time_point start{};
   std::string terminal;
   {
-    progress_line line([&](std::string_view text) { terminal += text; }, start);
+    progress_line line([&](std::string_view text) { terminal += text; }, [] { return 80; }, start);
     const auto describe = [](const char* text) { return [text] { return std::string{text}; }; };
 
     line.update(describe("early"), start + milliseconds{999});
@@ -35,4 +35,4 @@ TEST(ProgressLine, QuietForASecondThenRedrawnAtMostFourTimesASecondAndErased) {
 }
 
 }  // namespace
-}  // namespace qvx::cli
+}  // namespace qvx

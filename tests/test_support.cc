@@ -129,7 +129,7 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
     if (options.kill_after_ms && !killed &&
         std::chrono::steady_clock::now() >=
             started + std::chrono::milliseconds(*options.kill_after_ms)) {
-      ::kill(child, SIGKILL);
+      ::kill(child, options.kill_signal);
       killed = true;
     }
     if (std::chrono::steady_clock::now() > deadline) {

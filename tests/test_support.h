@@ -57,7 +57,8 @@ struct run_options {
   bool merge_stderr = false;         // standard error into the same file as standard output
   int timeout_seconds = 120;         // then the child is killed and the run fails
   fs::path stdin_path;               // standard input; /dev/null when empty
-  std::optional<int> kill_after_ms;  // SIGKILL the child this long after it starts
+  std::optional<int> kill_after_ms;  // signal the child this long after it starts
+  int kill_signal = 9;               // with this signal (SIGKILL unless set)
 };
 
 struct run_result {

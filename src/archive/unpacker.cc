@@ -7,7 +7,6 @@
 #include "archive/diagnostic.h"
 #include "archive/entry_name.h"
 #include "archive/parallel_unpack.h"
-#include "archive/progress_display.h"
 
 namespace qvx {
 
@@ -45,7 +44,7 @@ unpack_status unpack_entries(const platform::input_file& archive,
   return status;
 }
 
-unpack_status unpack_archive(const std::string& path, unsigned jobs) {
+unpack_status unpack_archive(const std::string& path, unsigned jobs, unpack_observer* observer) {
   platform::error_code error = 0;
   const platform::input_file archive = platform::input_file::open(path, error);
   if (error != 0) {
@@ -65,17 +64,15 @@ unpack_status unpack_archive(const std::string& path, unsigned jobs) {
   std::printf("File has %u Entries\n\n", count);
   unpack_options options;
   options.jobs = jobs;
-  // Long copies show their progress on a terminal; nowhere else.
   std::optional<copy_progress> progress;
-  std::optional<progress_display> display;
-  if (platform::stderr_is_terminal()) {
+  if (observer != nullptr) {
     options.progress = &progress.emplace(count);
-    display.emplace(directory, *progress);
+    observer->starting(directory, *progress);
   }
-  return unpack_entries(
-      archive, directory, options, [&](std::size_t i, const entry_result& result) {
-        std::unique_lock<std::mutex> display_away;
-        if (display) display_away = display->entry_done(i);
+  const unpack_status status =
+      unpack_entries(archive, directory, options, [&](std::size_t i, const entry_result& result) {
+        std::unique_lock<std::mutex> observer_away;
+        if (observer != nullptr) observer_away = observer->entry_done(i);
         const archive_entry& entry = directory.entries[i];
         const std::string_view name = entry_name(directory.names[i]);
         if (!result.ok()) report(name, result.problem);
@@ -83,6 +80,8 @@ unpack_status unpack_archive(const std::string& path, unsigned jobs) {
                     printable_name(name).c_str(), static_cast<unsigned>(entry.offset),
                     static_cast<unsigned>(entry.size));
       });
+  if (observer != nullptr) observer->finished();
+  return status;
 }
 
 }  // namespace qvx

@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "archive/copy_progress.h"
 #include "archive/directory.h"
 #include "archive/entry_writer.h"
 #include "platform/platform.h"
@@ -42,13 +44,27 @@ using entry_reporter = std::function<void(std::size_t index, const entry_result&
                                            const unpack_options& options,
                                            const entry_reporter& reporter);
 
+// Watches unpack_archive from outside the engine, to show its progress.
+class unpack_observer {
+ public:
+  virtual ~unpack_observer() = default;
+  // Before the first entry is written; `progress` counts the bytes copied.
+  virtual void starting(const archive_directory& directory, const copy_progress& progress) = 0;
+  // Before the diagnostics and the listing line of entry `index` are
+  // printed; the lock it returns is held while they are.
+  [[nodiscard]] virtual std::unique_lock<std::mutex> entry_done(std::size_t index) = 0;
+  // After the last entry.
+  virtual void finished() = 0;
+};
+
 // Opens the archive at `path`, reads its directory, writes every entry as a
 // file of the working directory and prints the count line and one listing
 // line per entry on standard output, with `jobs` threads writing entries.
 // Every problem is reported on standard error in its place among the listing
 // lines. When the directory cannot be read, nothing is printed on standard
-// output and no file is written.
-[[nodiscard]] unpack_status unpack_archive(const std::string& path, unsigned jobs = 1);
+// output and no file is written. `observer`, if any, is told of each step.
+[[nodiscard]] unpack_status unpack_archive(const std::string& path, unsigned jobs = 1,
+                                           unpack_observer* observer = nullptr);
 
 // Writes `size` bytes of `archive` from `offset` on into the file `name` of
 // the working directory, replacing any file of that name only once the whole

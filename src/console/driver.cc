@@ -1,11 +1,14 @@
 #include "console/driver.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "archive/diagnostic.h"
 #include "archive/job_count.h"
 #include "archive/unpacker.h"
+#include "console/entry_progress.h"
+#include "console/progress_line.h"
 #include "platform/platform.h"
 
 namespace qvx {
@@ -42,7 +45,13 @@ exit_status run_console(std::span<const char* const> args) {
     return stdout_written() ? exit_status::success : exit_status::entries_failed;
   }
 
-  const unpack_status status = unpack_archive(std::string{args[1]}, job_count_from_environment());
+  // Long entries show their progress on a terminal; nowhere else.
+  progress_line line;
+  std::optional<entry_progress> progress;
+  if (platform::stderr_is_terminal()) progress.emplace(line);
+  const unpack_status status = unpack_archive(std::string{args[1]}, job_count_from_environment(),
+                                              progress ? &*progress : nullptr);
+  progress.reset();
   if (status == unpack_status::unreadable) std::printf("Error reading file!\n");
 
   platform::wait_for_key();

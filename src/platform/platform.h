@@ -259,6 +259,10 @@ bool as_entry_name(const std::string& text, std::string& name);
 bool stdout_is_terminal();
 bool stderr_is_terminal();
 
+// How many columns the terminal on standard error has now, or 0 when it is
+// not a terminal or will not say.
+std::size_t terminal_columns();
+
 // Prints a prompt and waits for one key; returns at once at end of input.
 // On a terminal, a key ends the wait without Enter, and the terminal is left
 // as it was found also when a signal stops or ends the process.

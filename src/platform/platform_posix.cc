@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -544,6 +545,12 @@ bool as_entry_name(const std::string& text, std::string& name) {
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+std::size_t terminal_columns() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 namespace {
 

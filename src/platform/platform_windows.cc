@@ -420,6 +420,12 @@ bool stderr_is_terminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+std::size_t terminal_columns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 void wait_for_key() {
   // The command interpreter prints its own prompt and reads the key; what
   // the program printed so far must reach the console first.

@@ -2,7 +2,7 @@
 
 #include "archive/diagnostic.h"
 #include "archive/directory.h"
-#include "qvx/progress_line.h"
+#include "console/progress_line.h"
 
 namespace qvx::cli {
 namespace {

@@ -7,7 +7,7 @@
 #include "archive/unpacker.h"
 #include "platform/platform.h"
 #include "qvx/opened_archive.h"
-#include "qvx/progress_line.h"
+#include "console/progress_line.h"
 
 namespace qvx::cli {
 namespace {

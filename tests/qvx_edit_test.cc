@@ -2,6 +2,7 @@
 // entry they were not asked to change, byte for byte with its fields and its
 // place, and create, update and delete never replace what an archive path
 // must not.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -12,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
+#include <thread>
 
 #include "archive_builder.h"
 #include "cli_test.h"
@@ -163,6 +166,14 @@ TEST_F(QvxEditTest, UpdateRefusesBadInputAndChangesNothing) {
                   "at most 15 fit",
                   "qvx: a.qvx: not changed"});
   expect_refusal({"update", "notes.txt", "one/hero.png"}, {"qvx: notes.txt: "});
+  expect_refusal({"delete", "a.qvx", ""},
+                 {"qvx: \"\": not in the archive", "qvx: a.qvx: not changed"});
+  if (!testing_windows_build()) {  // a file whose size says nothing of its bytes
+    expect_refusal({"update", "a.qvx", "/proc/self/status"},
+                   {"qvx: /proc/self/status: changed size while the archive was written (it had 0 "
+                    "bytes)",
+                    "qvx: a.qvx: not changed"});
+  }
   expect_refusal({"update", "missing.qvx", "one/hero.png"}, {"qvx: missing.qvx: cannot open: "});
   expect_refusal({"delete", "missing.qvx", "x"}, {"qvx: missing.qvx: cannot open: "});
 }
@@ -260,6 +271,10 @@ TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
   expect_refusal({"update", "dir", "f"}, {"qvx: dir: not a regular file"});
   expect_refusal({"create", "notes.txt", "f"},
                  {"qvx: notes.txt: exists and is not an archive; give -f to replace it"});
+  // Two zero bytes read as a count of no entries, but then nothing may follow.
+  write_file(work_ / "disk.img", std::string(2, '\0') + "data");
+  expect_refusal({"create", "disk.img", "f"},
+                 {"qvx: disk.img: exists and is not an archive; give -f to replace it"});
   expect_refusal({"extract", "-C", "", "a.qvx"}, {"qvx: -C: the directory's name is empty"});
 
   // The archive among its own inputs, by its name, a hard link or a directory.
@@ -289,6 +304,7 @@ TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
   EXPECT_EQ(read_file(work_ / "empty.qvx"), packed);
   EXPECT_EQ(read_file(work_ / "notes.txt"), packed);
   EXPECT_EQ(read_file(work_ / "a.qvx"), archive);
+  EXPECT_EQ(read_file(work_ / "disk.img"), std::string(2, '\0') + "data");
 }
 
 TEST_F(QvxEditTest, SymbolicLinksFifosAndDevicesAsTheArchivePath) {
@@ -383,39 +399,136 @@ TEST_F(QvxEditTest, WildcardsAreExpandedOnWindows) {
                 {"a.txt", "changed"}, {"b.txt", "b.txt"}, {"c.dat", "c.dat"}}));
 }
 
-// Killed at any moment, update leaves either the old archive or the new one,
-// and nothing beside it.
-TEST_F(QvxEditTest, AKilledUpdateLeavesTheOldArchiveAndNothingElse) {
-  if (testing_windows_build()) GTEST_SKIP() << "the kill is POSIX";
-  if (std::getenv("QVXREADER_PORTABLE_IO") != nullptr) {
-    GTEST_SKIP() << "a named temporary file outlives SIGKILL, as the README says";
-  }
+// The user nobody, when the tests run as root; those checks are skipped
+// otherwise.
+std::optional<unsigned> nobody() {
+  if (::geteuid() != 0) return std::nullopt;
+  const passwd* user = ::getpwnam("nobody");
+  return user == nullptr ? std::nullopt : std::optional<unsigned>{user->pw_uid};
+}
+
+// Killed or interrupted at any moment, update leaves the old archive or the
+// new one, and nothing beside it. Run as a user who cannot write in the
+// working directory, the temporary file still goes beside the archive.
+TEST_F(QvxEditTest, AnInterruptedUpdateLeavesTheOldArchiveAndNothingElse) {
+  if (testing_windows_build()) GTEST_SKIP() << "the signals are POSIX";
+  const bool portable = std::getenv("QVXREADER_PORTABLE_IO") != nullptr;
+  const fs::path place = work_ / "archives";
+  fs::create_directory(place);
   std::vector<entry_content> entries;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 4; ++i) {
+    entries.push_back({"big" + std::to_string(i), std::string(std::size_t{40} << 20U, 'a' + i)});
+  }
+  entries.push_back({"small", "old"});
+  const std::string old_bytes = builder::build_archive(entries);
+  entries.back().data = "new";
+  const std::string new_bytes = builder::build_archive(entries);
+  write_file(place / "small", "new");
+  run_options options;
+  const std::optional<unsigned> user = nobody();
+  const auto put_old = [&] {
+    write_file(place / "a.qvx", old_bytes);
+    if (user) ::chown((place / "a.qvx").c_str(), *user, *user);
+  };
+  put_old();
+  if (user) {
+    fs::permissions(work_.path(),
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    ::chown(place.c_str(), *user, *user);
+    options.user_id = user;
+    options.working_directory = "/";  // not theirs to write in
+  }
+  int interrupted = 0;
+  // A named temporary file (portable mode) cannot outlive SIGINT or SIGTERM,
+  // but nothing can remove it on SIGKILL.
+  std::vector<int> signals = {SIGINT, SIGTERM};
+  if (!portable) signals.push_back(SIGKILL);
+  for (const int signal : signals) {
+    for (const int delay : {1, 5, 20, 60}) {
+      SCOPED_TRACE(std::to_string(signal) + " after " + std::to_string(delay) + " ms");
+      options.kill_after_ms = delay;
+      options.kill_signal = signal;
+      const run_result result =
+          run_qvx({"update", (place / "a.qvx").string(), (place / "small").string()}, work_.path(),
+                  options);
+      const std::string now = read_file(place / "a.qvx");
+      EXPECT_EQ(list_dir(place), (std::set<std::string>{"a.qvx", "small"}));
+      if (result.signal == signal) {
+        ++interrupted;
+        EXPECT_TRUE(now == old_bytes);
+      } else {
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_TRUE(now == new_bytes);
+        put_old();
+      }
+    }
+  }
+  EXPECT_GT(interrupted, 0);
+}
+
+// What the archive's owner set stays: its owner, its group, and its being
+// read-only.
+TEST_F(QvxEditTest, AnEditKeepsTheArchivesOwnerAndRefusesAReadOnlyOne) {
+  const std::optional<unsigned> user = nobody();
+  if (testing_windows_build() || !user) GTEST_SKIP() << "needs root and the user nobody";
+  put({{"f", "old"}});
+  write_file(work_ / "f", "new");
+  ASSERT_EQ(::chown((work_ / "a.qvx").c_str(), *user, *user), 0);
+  EXPECT_EQ(qvx({"update", "a.qvx", "f"}).exit_status, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat((work_ / "a.qvx").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, *user);
+  EXPECT_EQ(st.st_gid, *user);
+
+  // Its owner made it read-only: renaming over it is allowed by the
+  // directory, but not what they meant.
+  ::chown(work_.path().c_str(), *user, *user);
+  ::chmod((work_ / "a.qvx").c_str(), 0444);
+  run_options as_owner;
+  as_owner.user_id = user;
+  for (const char* command : {"update", "delete", "create"}) {
+    const std::string before = read_file(work_ / "a.qvx");
+    const run_result refused = qvx({command, "a.qvx", "f"}, as_owner);
+    EXPECT_EQ(refused.exit_status, 2) << command;
+    expect_lines(refused.err, {"qvx: a.qvx: is read-only; not replaced"});
+    EXPECT_EQ(read_file(work_ / "a.qvx"), before);
+  }
+}
+
+// Another program that replaces the archive while update rewrites it does
+// not lose its work: update refuses instead of renaming over it.
+TEST_F(QvxEditTest, AnArchiveReplacedDuringAnUpdateIsNotLost) {
+  if (testing_windows_build()) GTEST_SKIP() << "the timing is driven from here";
+  std::vector<entry_content> entries;
+  for (int i = 0; i < 4; ++i) {
     entries.push_back({"big" + std::to_string(i), std::string(std::size_t{40} << 20U, 'a' + i)});
   }
   entries.push_back({"small", "old"});
   const std::string old_bytes = put(entries);
-  entries.back().data = "new";
-  const std::string new_bytes = builder::build_archive(entries);
   write_file(work_ / "small", "new");
-  int killed = 0;
-  for (const int delay : {1, 5, 20, 60}) {
-    run_options options;
-    options.kill_after_ms = delay;
-    const run_result result = qvx({"update", "a.qvx", "small"}, options);
+  const std::string theirs = builder::build_archive(std::vector<entry_content>{{"theirs", "x"}});
+  const std::string theirs_updated =
+      builder::build_archive(std::vector<entry_content>{{"theirs", "x"}, {"small", "new"}});
+  for (const int delay_ms : {5, 20, 60}) {
+    write_file(work_ / "a.qvx", old_bytes);
+    write_file(work_ / "theirs.qvx", theirs);
+    std::thread other([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+      fs::rename(work_ / "theirs.qvx", work_ / "a.qvx");
+    });
+    const run_result result = qvx({"update", "a.qvx", "small"});
+    other.join();
+    // Whenever their rename came, their archive stays: before the update
+    // opened the archive, it is updated; while the update ran, the update
+    // refuses; after it, it replaces the update's result.
     const std::string now = read_file(work_ / "a.qvx");
-    EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"a.qvx", "small"}));
-    if (result.signal == SIGKILL) {
-      ++killed;
-      EXPECT_TRUE(now == old_bytes) << "killed after " << delay << " ms";
-    } else {
-      EXPECT_EQ(result.exit_status, 0) << result.err;
-      EXPECT_TRUE(now == new_bytes);
-      write_file(work_ / "a.qvx", old_bytes);
+    EXPECT_TRUE(now == theirs || now == theirs_updated) << delay_ms << " ms: " << result.err;
+    if (result.exit_status != 0) {
+      expect_lines(result.err,
+                   {"qvx: a.qvx: was changed by another program while it was being rewritten",
+                    "qvx: a.qvx: not changed"});
     }
   }
-  EXPECT_GT(killed, 0);
 }
 
 }  // namespace

@@ -31,10 +31,11 @@ void check_kept_entries_are_whole(edit_plan& plan, std::uint64_t archive_size) {
     if (!member.kept() || member.source_offset + member.size <= archive_size) continue;
     const std::uint64_t present =
         member.source_offset >= archive_size ? 0 : archive_size - member.source_offset;
-    plan.problems.push_back({"", "entry " + quoted(member.name) + " has only " +
-                                     std::to_string(present) + " of its " +
-                                     std::to_string(member.size) +
-                                     " bytes in the archive, so it cannot be kept whole"});
+    plan.problems.push_back(
+        {"",
+         "entry " + quoted(member.name) + " has only " + std::to_string(present) + " of its " +
+             std::to_string(member.size) + " bytes in the archive, so it cannot be kept whole",
+         true});
   }
 }
 

@@ -13,11 +13,12 @@
 
 namespace qvx {
 
-// Why the edit cannot be made: about a file, a name, or (with an empty
-// subject) the archive.
+// Why the edit cannot be made: about a file or a name (`subject`), or about
+// the archive itself.
 struct edit_problem {
   std::string subject;
   std::string reason;
+  bool about_archive = false;
 };
 
 struct edit_plan {

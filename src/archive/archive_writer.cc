@@ -210,9 +210,17 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
 
   append_names(members, pending);
   if (const platform::error_code why = flush()) return cannot_write(why);
-  // The source may be the file this one replaces, which Windows cannot
-  // rename over while it is open.
-  if (source != nullptr) *source = platform::input_file{};
+  if (source != nullptr) {
+    // Another program that rewrote the archive meanwhile would lose its
+    // work to this rename: refuse instead.
+    const platform::file_facts now = platform::examine(path, error);
+    if (error == 0 && !source->is_unchanged(now)) {
+      return {path, "was changed by another program while it was being rewritten"};
+    }
+    // The source may be the file this one replaces, which Windows cannot
+    // rename over while it is open.
+    *source = platform::input_file{};
+  }
   if (const platform::error_code why = archive.commit()) {
     return {path, "cannot put the archive in place: " + platform::error_text(why)};
   }

@@ -25,6 +25,10 @@ input_file& input_file::operator=(input_file&& other) noexcept {
 
 input_file::~input_file() { close(); }
 
+bool input_file::is_unchanged(const file_facts& facts) const {
+  return facts.volume == volume_ && facts.file_id == file_id_ && facts.size == size_;
+}
+
 output_file::output_file(output_file&& other) noexcept
     : handle_(std::exchange(other.handle_, invalid_handle)),
       written_(other.written_),

@@ -44,6 +44,8 @@ struct io_result {
   error_code error = 0;
 };
 
+struct file_facts;
+
 // An archive opened for reading. Reads are positional (64-bit offsets), so
 // nothing shares or restores a file position, and several threads may read
 // one archive at once.
@@ -78,6 +80,10 @@ class input_file {
   [[nodiscard]] bool is_named(const std::string& name) const;
 
   [[nodiscard]] std::intptr_t native_handle() const { return handle_; }
+
+  // Whether `facts` (see examine) describe this very file, of the length it
+  // had when it was opened: nothing has replaced it or changed its size.
+  [[nodiscard]] bool is_unchanged(const file_facts& facts) const;
 
  private:
   void close();
@@ -145,6 +151,7 @@ struct file_facts {
   std::uint64_t size = 0;
   std::uint64_t volume = 0;   // device (POSIX) or volume serial (Windows)
   std::uint64_t file_id = 0;  // inode (POSIX) or file index (Windows)
+  bool writable = false;      // whether this process may write to it (not read-only)
 
   [[nodiscard]] bool same_file(const file_facts& other) const {
     return volume == other.volume && file_id == other.file_id;

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -295,7 +296,9 @@ int link_anonymous(int fd, const std::string& name, link_method method) {
   return ::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
 }
 
-int open_anonymous() { return ::open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); }
+int open_anonymous(const std::string& directory = ".") {
+  return ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
 
 // Links the open anonymous file `fd` under a fresh temporary name in
 // `directory` (empty, or ending in a separator).
@@ -314,13 +317,15 @@ error_code link_under_temporary_name(int fd, link_method method, std::string& na
   return error;
 }
 
-link_method probe_link_method() {
-  const int fd = open_anonymous();
+// Which method names an anonymous file made in `directory` (with a final
+// separator, or "" for the working directory), or none.
+link_method probe_link_method(const std::string& directory) {
+  const int fd = open_anonymous(directory.empty() ? "." : directory);
   if (fd < 0) return link_method::none;
   link_method found = link_method::none;
   for (const link_method method : {link_method::empty_path, link_method::proc_fd}) {
     std::string name;
-    if (link_under_temporary_name(fd, method, name) == 0) {
+    if (link_under_temporary_name(fd, method, name, directory) == 0) {
       ::unlink(name.c_str());
       forget_temporary(name);
       found = method;
@@ -369,9 +374,30 @@ int open_named_temporary(const std::string& directory, std::string& name) {
   return -1;
 }
 
-link_method anonymous_link_method() {
-  static const link_method method = portable_io_forced() ? link_method::none : probe_link_method();
-  return method;
+// Whether an anonymous file can be made in `directory` at all.
+bool open_anonymous_possible(const std::string& directory) {
+  const int fd = open_anonymous(directory.empty() ? "." : directory);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+// How anonymous files get their names here, found once, by the first
+// probe that could make one: which method works depends on the process's
+// capabilities and on /proc, not on the directory, but a directory this
+// process cannot write in says nothing, and is probed again another time.
+link_method anonymous_link_method(const std::string& directory = "") {
+  if (portable_io_forced()) return link_method::none;
+  static std::mutex mutex;
+  static std::optional<link_method> found;
+  const std::lock_guard lock(mutex);
+  if (!found) {
+    const link_method method = probe_link_method(directory);
+    // A file that could be made but not named settles it too.
+    if (method != link_method::none || open_anonymous_possible(directory)) found = method;
+    if (!found) return link_method::none;
+  }
+  return *found;
 }
 
 }  // namespace
@@ -682,6 +708,7 @@ file_facts examine(const std::string& path, error_code& error) {
   facts.size = static_cast<std::uint64_t>(st.st_size);
   facts.volume = static_cast<std::uint64_t>(st.st_dev);
   facts.file_id = static_cast<std::uint64_t>(st.st_ino);
+  facts.writable = ::access(path.c_str(), W_OK) == 0;
   return facts;
 }
 
@@ -706,7 +733,7 @@ replacement_file replacement_file::create(const std::string& path, error_code& e
   file.path_ = path;
   const std::string directory = directory_part(path);
   error = 0;
-  if (anonymous_link_method() != link_method::none) {
+  if (anonymous_link_method(directory) != link_method::none) {
     const std::string where = directory.empty() ? "." : directory;
     const int fd = ::open(where.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (fd >= 0) file.handle_ = fd;
@@ -726,7 +753,13 @@ replacement_file replacement_file::create(const std::string& path, error_code& e
   // not carried over to a file this process wrote.
   struct stat old {};
   if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-    ::fchmod(fd_of(file.handle_), old.st_mode & 0777U);
+    // The owner too where this process may give it (as root), else at
+    // least the group; failing both, the file is the writer's own, as any
+    // file it creates.
+    const int fd = fd_of(file.handle_);
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+      (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    ::fchmod(fd, old.st_mode & 0777U);
   }
   return file;
 }
@@ -813,15 +846,17 @@ io_result read_small_file(const std::string& path, std::uint64_t expected,
   // Each read asks for a byte more than is still expected. A file of the
   // expected size comes back short by exactly that byte, and one that grew
   // fills it; either way one read usually does, and no fstat is needed.
+  // A file that was empty is read once too: /proc files and files that
+  // have grown since say so only then.
   io_result result;
-  while (result.bytes < expected) {
+  do {
     const ssize_t n = ::pread(fd, out.data() + start + result.bytes, expected + 1 - result.bytes,
                               static_cast<off_t>(result.bytes));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) result.error = errno;
     if (n <= 0) break;
     result.bytes += static_cast<std::uint64_t>(n);
-  }
+  } while (result.bytes < expected);
   ::close(fd);
   out.resize(start + result.bytes);
   return result;

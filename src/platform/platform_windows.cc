@@ -462,6 +462,7 @@ file_facts examine(const std::string& path, error_code& error) {
   facts.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
   facts.volume = info.dwVolumeSerialNumber;
   facts.file_id = (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow;
+  facts.writable = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
   return facts;
 }
 

@@ -16,6 +16,9 @@ bool reads_as_archive(const std::string& path) {
   if (error != 0) return false;
   const directory_result read = read_directory(file);
   if (!read.ok()) return false;
+  // Any file starting with two zero bytes has a directory of no entries;
+  // such an archive is those two bytes and nothing more.
+  if (read.directory.entries.empty()) return file.size() == count_size;
   for (const archive_entry& entry : read.directory.entries) {
     if (std::uint64_t{entry.offset} + entry.size > file.size()) return false;
   }
@@ -49,6 +52,12 @@ std::optional<archive_destination> choose_destination(const std::string& path, d
   }
   if (destination.file.kind != platform::file_kind::regular) {
     report(shown, "not a regular file");
+    return std::nullopt;
+  }
+  // Renaming over a file needs only the directory's permission; a file
+  // that its owner made read-only is not to be replaced behind their back.
+  if (!destination.file.writable) {
+    report(shown, "is read-only; not replaced");
     return std::nullopt;
   }
   if (use == destination_use::create && !force && destination.file.size > 0 &&

@@ -3,6 +3,7 @@
 
 #include "archive/archive_edit.h"
 #include "archive/diagnostic.h"
+#include "archive/entry_name.h"
 #include "platform/platform.h"
 #include "qvx/archive_destination.h"
 #include "qvx/commands.h"
@@ -20,15 +21,19 @@ bool plan_is_sound(const edit_plan& plan, const archive_destination& destination
                    const subject_text& shown) {
   const std::string archive = platform::displayed_path(destination.given);
   for (const edit_problem& problem : plan.problems) {
-    report(problem.subject.empty() ? archive : shown(problem.subject), problem.reason);
+    report(problem.about_archive ? archive : shown(problem.subject), problem.reason);
   }
   const archive_plan layout = plan_archive(plan.members);
   for (const packing_problem& problem : layout.problems) {
-    report(problem.member == whole_archive
-               ? archive
-               : platform::displayed_path(plan.members[problem.member].path),
-           problem.reason);
+    if (problem.member == whole_archive) {
+      report(archive, problem.reason);
+    } else if (const archive_member& member = plan.members[problem.member]; member.kept()) {
+      report(archive, "entry \"" + printable_name(member.name) + "\" " + problem.reason);
+    } else {
+      report(platform::displayed_path(member.path), problem.reason);
+    }
   }
+
   return plan.ok() && layout.ok();
 }
 
@@ -88,7 +93,7 @@ exit_status run_delete(const delete_request& request) {
   }
   const edit_plan plan = plan_delete(archive->directory, archive->file.size(), names);
   const subject_text shown = [&](const std::string& name) {
-    return platform::displayed_path(given.at(name));
+    return name.empty() ? std::string{"\"\""} : platform::displayed_path(given.at(name));
   };
   if (!all_possible) {
     plan_is_sound(plan, *destination, shown);

@@ -5,9 +5,9 @@
 #include "archive/entry_name.h"
 #include "archive/job_count.h"
 #include "archive/unpacker.h"
+#include "console/progress_line.h"
 #include "platform/platform.h"
 #include "qvx/opened_archive.h"
-#include "console/progress_line.h"
 
 namespace qvx::cli {
 namespace {

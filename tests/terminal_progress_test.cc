@@ -1,0 +1,152 @@
+// The progress line as a user sees it: standard error on a terminal of 30
+// columns, standard output elsewhere. Every line drawn fits the terminal, is
+// erased again, and leaves the files and standard output as without it.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "archive_builder.h"
+#include "cli_test.h"
+
+namespace qvx::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct terminal_run {
+  int exit_status = -1;
+  std::string terminal;  // what reached the terminal (standard error)
+  std::string out;       // standard output
+};
+
+// Runs `argv` in `cwd` with standard error on a new terminal of `columns`
+// columns. The work is made to take long enough to be shown: the program
+// is stopped for a little over the progress line's quiet second, three
+// times, early in its run, as a loaded machine might stall it.
+terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::path& cwd,
+                             unsigned short columns) {
+  const fs::path out_path = cwd / ".stdout";
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  int master = -1;
+  const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
+  if (child < 0) throw std::runtime_error("forkpty failed");
+  if (child == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  terminal_run run;
+  std::thread staller([child] {
+    for (int stall = 0; stall < 3; ++stall) {
+      std::this_thread::sleep_for(15ms);
+      if (::kill(child, SIGSTOP) != 0) return;
+      std::this_thread::sleep_for(1100ms);
+      ::kill(child, SIGCONT);
+    }
+  });
+  // Reads until the terminal is closed by the child's end (EIO).
+  char buffer[4096];
+  while (true) {
+    pollfd ready{master, POLLIN, 0};
+    if (::poll(&ready, 1, 60000) <= 0) break;
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    run.terminal.append(buffer, static_cast<std::size_t>(n));
+  }
+  staller.join();
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(master);
+  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = read_file(out_path);
+  fs::remove(out_path);
+  return run;
+}
+
+// Checks what a terminal of `columns` got: progress lines, each drawn from
+// column 0 and narrower than the terminal, the last one erased.
+void expect_progress_that_fits(const std::string& terminal, std::size_t columns,
+                               const std::string& shown) {
+  ASSERT_NE(terminal.find(shown), std::string::npos) << "no progress shown: " << terminal;
+  std::size_t start = 0;
+  while (start < terminal.size()) {
+    std::size_t end = terminal.find('\r', start);
+    if (end == std::string::npos) end = terminal.size();
+    EXPECT_LT(end - start, columns) << terminal.substr(start, end - start);
+    EXPECT_EQ(terminal.substr(start, end - start).find('\n'), std::string::npos);
+    start = end + 1;
+  }
+  EXPECT_EQ(terminal.back(), '\r') << "the last line was not erased";
+}
+
+class TerminalProgressTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (testing_windows_build()) GTEST_SKIP() << "a POSIX terminal";
+    for (int i = 0; i < 4; ++i) {
+      entries_.push_back({"big-entry-" + std::to_string(i),
+                          std::string(std::size_t{32} << 20U, static_cast<char>('a' + i))});
+    }
+    entries_.push_back({"small", "bytes"});
+    write_file(place_ / "in.qvx", builder::build_archive(entries_));
+  }
+
+  void expect_entries_written() {
+    for (const builder::entry_content& entry : entries_) {
+      EXPECT_TRUE(read_file(work_ / entry.name) == entry.data) << entry.name;
+    }
+  }
+
+  std::vector<builder::entry_content> entries_;
+  scratch_dir place_;
+  scratch_dir work_;
+};
+
+TEST_F(TerminalProgressTest, QvxreaderShowsLongEntriesWithinTheTerminalAndWritesEveryByte) {
+  const terminal_run run =
+      run_on_terminal({QVXREADER_EXE, (place_ / "in.qvx").string()}, work_.path(), 30);
+  EXPECT_EQ(run.exit_status, 0) << run.terminal;
+  expect_progress_that_fits(run.terminal, 30, "big-entry-");
+  expect_entries_written();
+  EXPECT_NE(run.out.find("File has 5 Entries"), std::string::npos);
+}
+
+TEST_F(TerminalProgressTest, QvxShowsItsCountOnTheTerminalAndNothingOnStandardOutput) {
+  const terminal_run run =
+      run_on_terminal({QVX_EXE, "extract", (place_ / "in.qvx").string()}, work_.path(), 30);
+  EXPECT_EQ(run.exit_status, 0) << run.terminal;
+  expect_progress_that_fits(run.terminal, 30, "qvx: ");
+  expect_entries_written();
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(TerminalProgressTest, ATerminalUnderTwentyColumnsShowsNothing) {
+  const terminal_run run =
+      run_on_terminal({QVX_EXE, "extract", (place_ / "in.qvx").string()}, work_.path(), 19);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.terminal, "");
+  expect_entries_written();
+}
+
+}  // namespace
+}  // namespace qvx::test

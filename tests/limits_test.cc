@@ -156,5 +156,40 @@ TEST_F(LimitsTest, AReadErrorIsReportedAsOneAndNotAsAShortFile) {
       << result.err;
 }
 
+// Interrupted, either program removes the temporary files it has in flight
+// before the signal ends it, also with named temporary files (portable
+// mode), and also while entries of one name wait to be renamed in turn.
+TEST_F(LimitsTest, AnInterruptedRunLeavesNoTemporaryFile) {
+  std::vector<entry_content> entries;
+  for (int i = 0; i < 24; ++i) {
+    entries.push_back({i % 2 == 0 ? "same" : "f" + std::to_string(i),
+                       std::string(std::size_t{8} << 20U, static_cast<char>('a' + i))});
+  }
+  const std::string archive = put_archive(builder::build_archive(entries));
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int delay : {10, 40, 120}) {
+      SCOPED_TRACE(std::to_string(signal) + " after " + std::to_string(delay) + " ms");
+      run_options options;
+      options.environment["QVXREADER_PORTABLE_IO"] = "1";
+      options.environment["QVXREADER_JOBS"] = "4";
+      options.kill_after_ms = delay;
+      options.kill_signal = signal;
+      const scratch_dir unpacked;
+      const run_result unpacking = run_tool({archive}, unpacked.path(), options);
+      const run_result packing =
+          run_qvx({"create", "out.qvx", unpacked.path().string()}, work_.path(), options);
+      for (const fs::path& dir : {unpacked.path(), work_.path()}) {
+        for (const std::string& name : list_dir(dir)) {
+          EXPECT_FALSE(name.starts_with(".qvxreader-")) << dir / name;
+        }
+      }
+      // Either it ended by the signal, or it was done before it came.
+      EXPECT_TRUE(unpacking.signal == signal || unpacking.exit_status == 0) << unpacking.err;
+      EXPECT_TRUE(packing.signal == signal || packing.exit_status == 0) << packing.err;
+      fs::remove(work_ / "out.qvx");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qvx::test

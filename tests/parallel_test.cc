@@ -15,8 +15,11 @@ namespace {
 // only in case, some are refused, one is the archive's own name and two are
 // in the way in the working directory.
 const std::vector<std::string> name_pool = {
-    "a",     "A", "b.txt", "B.TXT", "c",      "d.bin", "e",    "f",      "g", "h",
-    "../up", "",  "x/y",   "con",   "in-dir", "kept",  "self", "bell\a", "i", "j"};
+    "a", "A", "b.txt", "B.TXT", "c", "d.bin", "e", "f", "g", "h", "../up", "", "x/y", "con",
+    "in-dir", "kept", "self", "bell\a", "i", "j",
+    // One file on Windows, whose file system folds the letters of its code
+    // page: e and E with acute, o and O with diaeresis.
+    "\xE9.txt", "\xC9.TXT", "\xF6", "\xD6"};
 
 // An archive of random entries over one shared data area: overlapping
 // ranges, empty entries, and entries that run past the end of the archive.
@@ -98,12 +101,63 @@ TEST(ParallelTest, AnyNumberOfThreadsGivesWhatOneThreadGives) {
   }
 }
 
+// The thread count never changes which of two names that Windows takes as
+// one is left: the later entry, also when the earlier one is slow to copy.
+TEST(ParallelTest, TheLaterOfTwoNamesWindowsTakesAsOneIsLeftAtAnyThreadCount) {
+  const std::string archive = builder::build_archive(std::vector<builder::entry_content>{
+      {"\xE9.txt", std::string(std::size_t{8} << 20U, 'x')}, {"\xC9.TXT", "second"}});
+  for (const unsigned jobs : {1U, 4U}) {
+    SCOPED_TRACE("QVXREADER_JOBS=" + std::to_string(jobs));
+    const outcome seen = unpack_with(archive, jobs);
+    EXPECT_EQ(seen.result.exit_status, 0) << seen.result.err;
+    if (testing_windows_build()) {
+      std::size_t written = 0;
+      for (const auto& [name, content] : seen.files) {
+        if (name != "self" && name != "kept" && name != "in-dir") {
+          ++written;
+          EXPECT_EQ(content, "second") << name;
+        }
+      }
+      EXPECT_EQ(written, 1U);
+    } else {
+      EXPECT_EQ(seen.files.at("\xC9.TXT"), "second");
+      EXPECT_EQ(seen.files.at("\xE9.txt").size(), std::size_t{8} << 20U);
+    }
+  }
+}
+
+// Of many entries of one name, only the last is left, also when they keep
+// every thread's window full and descriptors are few.
+TEST(ParallelTest, ManyEntriesOfOneNameLeaveTheLastWithFewDescriptors) {
+  if (testing_windows_build()) GTEST_SKIP() << "RLIMIT_NOFILE is POSIX";
+  std::vector<builder::entry_content> entries;
+  for (int i = 0; i < 200; ++i) {
+    entries.push_back({i % 3 == 2 ? "u" + std::to_string(i) : "a", std::to_string(i)});
+  }
+  const std::string archive = builder::build_archive(entries);
+  for (const unsigned long long descriptors : {12ULL, 32ULL, 1024ULL}) {
+    for (const char* jobs : {"4", "8"}) {
+      SCOPED_TRACE(std::to_string(descriptors) + " descriptors, " + jobs + " threads");
+      const scratch_dir work;
+      write_file(work / "in.qvx", archive);
+      run_options options;
+      options.environment["QVXREADER_JOBS"] = jobs;
+      options.open_files_limit = descriptors;
+      const run_result result = run_tool({"in.qvx"}, work.path(), options);
+      EXPECT_EQ(result.exit_status, 0) << result.err;
+      EXPECT_EQ(read_file(work / "a"), "199");
+      EXPECT_EQ(list_dir(work.path()).size(), 1 + 1 + 66U);
+    }
+  }
+}
+
 TEST(ParallelTest, AnUnusableJobCountIsReportedAndIgnored) {
   const scratch_dir place;
   const scratch_dir work;
   write_file(place / "a.qvx", builder::build_archive(
                                   std::vector<builder::entry_content>{{"one", "1"}, {"two", "2"}}));
-  for (const char* setting : {"0", "many", "65", "-1", "2x"}) {
+  for (const char* setting :
+       {"0", "many", "65", "-1", "2x", " 4", "+4", "4 ", "-18446744073709551612"}) {
     SCOPED_TRACE(std::string{"QVXREADER_JOBS="} + setting);
     run_options options;
     options.environment["QVXREADER_JOBS"] = setting;

@@ -310,5 +310,107 @@ TEST_F(QvxTest, PathsAndNamesOutsideTheAnsiCodePage) {
             builder::build_archive(std::vector<entry_content>{{entry, "accent"}}));
 }
 
+// Names that Windows cannot hold, or takes as one file, are problems for
+// check and refused by create on every system, since archives are made to
+// be read on Windows.
+TEST_F(QvxTest, NamesWindowsCannotHoldOrTakesAsOneAreProblemsEverywhere) {
+  std::vector<entry_content> entries;
+  for (const char* name : {"a*b", "a?b", "a<b", "a>b", "a|b", "a\"b"})
+    entries.push_back({name, ""});
+  entries.push_back({"\xE9.txt", "1"});
+  entries.push_back({"\xC9.TXT", "2"});
+  const run_result checked = run_qvx({"check", put_archive(entries)}, work_.path());
+  EXPECT_EQ(checked.exit_status, 1);
+  EXPECT_EQ(checked.out,
+            console_text("entry 1 \"a*b\": name would be refused on Windows: name contains '*'\n"
+                         "entry 2 \"a?b\": name would be refused on Windows: name contains '?'\n"
+                         "entry 3 \"a<b\": name would be refused on Windows: name contains '<'\n"
+                         "entry 4 \"a>b\": name would be refused on Windows: name contains '>'\n"
+                         "entry 5 \"a|b\": name would be refused on Windows: name contains '|'\n"
+                         "entry 6 \"a\"b\": name would be refused on Windows: name contains '\"'\n"
+                         "entry 8 \"\xC9.TXT\": same name as entry 7 when case is ignored, as on "
+                         "Windows\n"
+                         "8 entries, 7 problems, 0 overlaps\n"));
+  if (testing_windows_build()) return;  // such files cannot be made there
+  write_file(work_ / "a*b", "");
+  write_file(work_ / "\xE9.txt", "");
+  write_file(work_ / "\xC9.TXT", "");
+  const run_result created =
+      run_qvx({"create", "out.qvx", "a*b", "\xE9.txt", "\xC9.TXT"}, work_.path());
+  EXPECT_EQ(created.exit_status, 2);
+  expect_lines(created.err,
+               {"qvx: a*b: its entry name \"a*b\" would be refused on Windows: name contains '*'",
+                "qvx: \xC9.TXT: its entry name \"\xC9.TXT\" differs from that of \xE9.txt only in "
+                "case, which Windows ignores",
+                "qvx: out.qvx: not written"});
+}
+
+// Control characters reach the terminal as '?' in every listing, also when
+// UTF-8 encodes them (C1 controls, bidirectional overrides) on POSIX.
+TEST_F(QvxTest, NamesNeverSendControlsToTheTerminal) {
+  if (testing_windows_build()) GTEST_SKIP() << "there such bytes are ANSI letters";
+  const std::string archive = put_archive({{"a\x1B[2J", "1"},
+                                           {"b\xC2\x9B"
+                                            "1m",
+                                            "2"},
+                                           {"r\xE2\x80\xAEtxt.exe", "3"},
+                                           {"caf\xC3\xA9", "4"}});
+  const run_result listed = run_qvx({"list", archive}, work_.path());
+  EXPECT_NE(listed.out.find("a?[2J "), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("b?1m "), std::string::npos);
+  EXPECT_NE(listed.out.find("r?txt.exe "), std::string::npos);
+  EXPECT_NE(listed.out.find("caf\xC3\xA9 "), std::string::npos);  // other UTF-8 unchanged
+  fs::create_directory(work_ / "out");
+  const run_result verbose = run_qvx({"extract", "-v", "-C", "out", archive}, work_.path());
+  EXPECT_EQ(verbose.out, "a?[2J\nb?1m\nr?txt.exe\ncaf\xC3\xA9\n");
+}
+
+// With -k, files from before the run are kept; within the run, the last
+// entry of a name is left, as without -k; and naming one name of two
+// entries unpacks both, leaving the later.
+TEST_F(QvxTest, KeepingProtectsOnlyFilesFromBeforeTheRun) {
+  const std::string archive =
+      put_archive({{"a", "first"}, {"b", "new b"}, {"a", "second"}, {"c", "new c"}});
+  for (const char* jobs : {"1", "4"}) {
+    SCOPED_TRACE(std::string{"QVXREADER_JOBS="} + jobs);
+    const scratch_dir out;
+    write_file(out / "b", "old b");
+    run_options options;
+    options.environment["QVXREADER_JOBS"] = jobs;
+    const run_result kept = run_qvx({"extract", "-k", archive}, out.path(), options);
+    EXPECT_EQ(kept.exit_status, 1);
+    expect_lines(kept.err, {"qvx: b: not written: a file of that name exists"});
+    EXPECT_EQ(read_file(out / "a"), "second");
+    EXPECT_EQ(read_file(out / "b"), "old b");
+    EXPECT_EQ(read_file(out / "c"), "new c");
+    const scratch_dir named;
+    EXPECT_EQ(run_qvx({"extract", archive, "a"}, named.path(), options).exit_status, 0);
+    EXPECT_EQ(read_file(named / "a"), "second");
+    EXPECT_EQ(list_dir(named.path()), std::set<std::string>{"a"});
+  }
+}
+
+// Every output that cannot be written makes the exit status 1, with one line
+// saying so, whatever the command.
+TEST_F(QvxTest, AnOutputThatCannotBeWrittenIsAFailure) {
+  if (testing_windows_build()) GTEST_SKIP() << "/dev/full";
+  const std::string archive = put_archive(three);
+  run_options full;
+  full.stdout_path = "/dev/full";
+  const std::vector<std::vector<std::string>> commands = {
+      {"--help"},         {"--version"},
+      {"list", "--help"}, {"update", "--version"},
+      {"list", archive},  {"list", "--json", archive},
+      {"check", archive}, {"extract", "-v", "-C", (work_ / "out").string(), archive}};
+  fs::create_directory(work_ / "out");
+  for (const std::vector<std::string>& args : commands) {
+    SCOPED_TRACE(args.front() + " " + args.back());
+    const run_result result = run_qvx(args, work_.path(), full);
+    EXPECT_EQ(result.exit_status, 1);
+    expect_lines(result.err, {"qvx: standard output: write error"});
+  }
+  EXPECT_EQ(read_file(work_ / "out" / "b.txt"), "BB");  // extract did its work all the same
+}
+
 }  // namespace
 }  // namespace qvx::test

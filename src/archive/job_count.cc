@@ -1,6 +1,7 @@
 #include "archive/job_count.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string_view>
 #include <thread>
@@ -20,10 +21,11 @@ unsigned job_count_from_environment() {
     // and a negative number wrapped round to a small one.
     const std::string_view text = setting;
     unsigned long jobs = 0;
-    const bool digits = text.size() <= 3 && std::all_of(text.begin(), text.end(), [](char c) {
-                          return c >= '0' && c <= '9';
-                        });
+    const bool digits =
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    errno = 0;
     if (digits) jobs = std::strtoul(setting, nullptr, 10);
+    if (errno == ERANGE) jobs = 0;
     if (digits && jobs >= 1 && jobs <= most_allowed) return static_cast<unsigned>(jobs);
     report("QVXREADER_JOBS", "not a number of threads from 1 to 64; ignored");
   }

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,18 +61,57 @@ class temporary_registry {
     }
   }
 
-  // Async-signal-safe: only atomic operations and unlink.
+  // Async-signal-safe: only atomic operations, nanosleep and unlink. Other
+  // threads keep running until the process ends, so first no new temporary
+  // file may be made, and those being made are waited for (a second at
+  // most), lest one appear after the sweep.
   void unlink_all() {
+    dying_.store(true);
+    for (int wait = 0; wait < 1000 && creating_.load() > 0; ++wait) {
+      const timespec millisecond{0, 1000000};
+      ::nanosleep(&millisecond, nullptr);
+    }
     const std::size_t used = used_.load();
     for (std::size_t i = 0; i < used; ++i) {
       if (char* held = slots_[i].exchange(nullptr)) ::unlink(held);
     }
   }
 
+  // While one exists, the calling thread may make a temporary file and add
+  // its name: the signals that sweep are blocked for it (so that another
+  // thread, which can wait for it, handles them), and a sweep waits for it.
+  class creation {
+   public:
+    explicit creation(temporary_registry& registry) : registry_(registry) {
+      sigset_t sweeping;
+      sigemptyset(&sweeping);
+      for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sweeping, s);
+      ::pthread_sigmask(SIG_BLOCK, &sweeping, &saved_);
+      registry_.creating_.fetch_add(1);
+      if (registry_.dying_.load()) {
+        // A sweep has begun: the process is ending. Make nothing more.
+        registry_.creating_.fetch_sub(1);
+        while (true) ::pause();
+      }
+    }
+    ~creation() {
+      registry_.creating_.fetch_sub(1);
+      ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    creation(const creation&) = delete;
+    creation& operator=(const creation&) = delete;
+
+   private:
+    temporary_registry& registry_;
+    sigset_t saved_{};
+  };
+
  private:
   std::mutex mutex_;
   std::array<std::atomic<char*>, 4096> slots_{};
   std::atomic<std::size_t> used_{0};  // no slot from here on has ever been taken
+  std::atomic<int> creating_{0};      // threads making a temporary file now
+  std::atomic<bool> dying_{false};    // a sweep has begun
 };
 
 temporary_registry& temporaries() {
@@ -306,6 +347,7 @@ error_code link_under_temporary_name(int fd, link_method method, std::string& na
                                      const std::string& directory = "") {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = directory + make_temporary_name();
+    const temporary_registry::creation creating(temporaries());
     if (link_anonymous(fd, name, method) == 0) {
       temporaries().add(name);
       return 0;
@@ -367,6 +409,7 @@ io_result copy_range(int in, std::uint64_t offset, std::uint64_t length, int out
 int open_named_temporary(const std::string& directory, std::string& name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = directory + make_temporary_name();
+    const temporary_registry::creation creating(temporaries());
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0) temporaries().add(name);
     if (fd >= 0 || errno != EEXIST) return fd;

@@ -1,6 +1,8 @@
 #include "qvx/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -9,6 +11,7 @@
 
 #include "archive/diagnostic.h"
 #include "archive/entry_name.h"
+#include "platform/platform.h"
 
 namespace qvx::cli {
 namespace {
@@ -24,7 +27,9 @@ std::string command_path(const CLI::App& app) {
 CLI::App* add_command(CLI::App& app, const char* name, const char* description,
                       std::function<exit_status()>& chosen, std::function<exit_status()> run) {
   CLI::App* command = app.add_subcommand(name, description);
-  command->set_version_flag("--version", app.version());
+  command->group("Commands");
+  command->set_help_flag("-h,--help", "print this help and exit");
+  command->set_version_flag("--version", app.version(), "print the version and exit");
   command->callback([&chosen, run = std::move(run)] { chosen = run; });
   return command;
 }
@@ -45,15 +50,89 @@ void require_inputs(const input_request& inputs) {
   if (inputs.files.empty() && !inputs.files_from) throw CLI::RequiredError("FILE");
 }
 
+// What went wrong on the command line, in qvx's words: lower case, and
+// naming the command whose line it was.
+std::string usage_problem(const CLI::ParseError& error, const std::string& command) {
+  const std::string name = error.get_name();
+  std::string what = error.what();
+  if (name == "RequiredError") {
+    // "ARCHIVE is required", or "A subcommand is required"
+    if (what.starts_with("A subcommand")) return "no command given";
+    return command + " needs " + what.substr(0, what.find(' '));
+  }
+  if (const std::size_t colon = what.find(": "); what.starts_with("The following argument")) {
+    return command + " does not take " +
+           (colon == std::string::npos ? std::string{"these arguments"} : what.substr(colon + 2));
+  }
+  if (name == "ArgumentMismatch" && what.find("required") != std::string::npos) {
+    return what.substr(0, what.find(':')) + " needs a value";
+  }
+  if (!what.empty()) what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+  return what;
+}
+
+// Reports a command line that does not start with a command: a mistyped
+// one, or the archive put first. Returns false when there is nothing to
+// report.
+bool report_missing_command(const CLI::App& app, std::span<const char* const> args) {
+  if (args.size() < 2 || args[1][0] == '-') return false;
+  const auto is_command = [&](std::string_view word) {
+    const std::vector<const CLI::App*> commands = app.get_subcommands({});
+    return std::any_of(commands.begin(), commands.end(),
+                       [&](const CLI::App* command) { return command->get_name() == word; });
+  };
+  if (is_command(args[1])) return false;
+  const std::string first = printable_name(platform::displayed_path(args[1]));
+  for (std::size_t i = 2; i < args.size(); ++i) {
+    if (is_command(args[i])) {
+      std::fprintf(stderr, "qvx: the command comes first: qvx %s %s ... (see qvx --help)\n",
+                   args[i], first.c_str());
+      return true;
+    }
+  }
+  std::fprintf(stderr, "qvx: '%s' is not a command (see qvx --help)\n", first.c_str());
+  return true;
+}
+
+// Prints the help of `app`, or of its command `name`, on standard output.
+exit_status print_help(const CLI::App& app, const std::string& name) {
+  const CLI::App* shown = &app;
+  if (!name.empty()) {
+    try {
+      shown = app.get_subcommand(name);
+    } catch (const CLI::OptionNotFound&) {
+      std::fprintf(stderr, "qvx: '%s' is not a command (see qvx --help)\n",
+                   printable_name(name).c_str());
+      return exit_status::fatal;
+    }
+  }
+  // Not shown->help(), which shows the help of the command being run.
+  std::cout << app.get_formatter()->make_help(shown, shown == &app ? "qvx" : "qvx " + name,
+                                              CLI::AppFormatMode::Normal);
+  std::cout.flush();
+  if (std::cout.fail()) {
+    report("standard output", "write error");
+    return exit_status::problems;
+  }
+  return exit_status::success;
+}
+
 }  // namespace
 
 exit_status run_command_line(std::span<const char* const> args) {
   CLI::App app{"List, check, unpack, create and edit QVX archives.", "qvx"};
   // "/tmp/a.qvx" is a path, also on Windows.
   app.allow_windows_style_options(false);
-  app.set_version_flag("--version", "qvx " QVX_VERSION);
+  app.set_version_flag("--version", "qvx " QVX_VERSION, "print the version and exit");
   app.require_subcommand(1);
   app.footer("Exit status: 0 done, 1 problems found or entries left out, 2 nothing done.");
+  // Placeholders say what an argument is; no parser words such as TEXT or
+  // REQUIRED. Commands made after this share these labels.
+  app.get_formatter()->label("TEXT", "");
+  app.get_formatter()->label("REQUIRED", "");
+  app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+  app.get_formatter()->label("Positionals", "Arguments");
+  app.set_help_flag("-h,--help", "print this help and exit");
 
   std::function<exit_status()> chosen;
 
@@ -111,6 +190,12 @@ exit_status run_command_line(std::span<const char* const> args) {
                    "the entries to remove (put -- before the first NAME when one begins with -)")
       ->required();
 
+  std::string help_topic;
+  CLI::App* help_command = add_command(app, "help", "Describe qvx, or one command.", chosen,
+                                       [&] { return print_help(app, help_topic); });
+  help_command->add_option("COMMAND", help_topic, "the command to describe");
+
+  if (report_missing_command(app, args)) return exit_status::fatal;
   try {
     // CLI11 takes the arguments after the program's name, last first.
     std::vector<std::string> reversed;
@@ -130,8 +215,9 @@ exit_status run_command_line(std::span<const char* const> args) {
     }
     const std::string path = command_path(app);
     std::fflush(stdout);
-    std::fprintf(stderr, "qvx: %s (see %s --help)\n", printable_name(error.what()).c_str(),
-                 path.c_str());
+    const std::string command = path == "qvx" ? path : path.substr(4);  // "list"
+    std::fprintf(stderr, "qvx: %s (see %s --help)\n",
+                 printable_name(usage_problem(error, command)).c_str(), path.c_str());
     std::fflush(stderr);
     return exit_status::fatal;
   }

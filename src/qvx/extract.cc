@@ -85,9 +85,10 @@ exit_status run_extract(const extract_request& request) {
   const unpack_status status = unpack_entries(
       archive->file, directory, options, [&](std::size_t i, const entry_result& result) {
         const std::string_view name = entry_name(directory.names[i]);
-        if (!result.ok() || request.verbose) progress.clear();
+        if (!result.ok() || (request.verbose && result.placed)) progress.clear();
         if (!result.ok()) report(name, result.problem);
-        if (request.verbose) std::printf("%s\n", printable_name(name).c_str());
+        // Only what it wrote: a refused or failed entry has its diagnostic.
+        if (request.verbose && result.placed) std::printf("%s\n", printable_name(name).c_str());
         ++done;
         bytes_done += directory.entries[i].size;
         progress.update([&] {

@@ -82,7 +82,7 @@ TEST(ProgressLine, FitsTheTerminalAtEachRedrawAndShowsNothingBelowTwentyColumns)
   terminal.columns = 30;
   progress_line line(
       terminal.sink(), [&] { return terminal.columns; }, start);
-  const std::string long_text = "fifteen-bytes-x: 1.0 MiB of 2.0 MiB; all entries: 3.0 MiB";
+  std::string long_text = "fifteen-bytes-x: 1.0 MiB of 2.0 MiB; all entries: 3.0 MiB";
   line.update([&] { return long_text; }, start + 1s);
   EXPECT_EQ(terminal.taken(), "\r" + long_text.substr(0, 29));
   // Narrower now: cut shorter, and no blanks beyond the new width.

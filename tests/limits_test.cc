@@ -161,6 +161,7 @@ TEST_F(LimitsTest, AReadErrorIsReportedAsOneAndNotAsAShortFile) {
 // mode), and also while entries of one name wait to be renamed in turn.
 TEST_F(LimitsTest, AnInterruptedRunLeavesNoTemporaryFile) {
   std::vector<entry_content> entries;
+  entries.reserve(24);
   for (int i = 0; i < 24; ++i) {
     entries.push_back({i % 2 == 0 ? "same" : "f" + std::to_string(i),
                        std::string(std::size_t{8} << 20U, static_cast<char>('a' + i))});

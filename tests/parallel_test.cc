@@ -131,6 +131,7 @@ TEST(ParallelTest, TheLaterOfTwoNamesWindowsTakesAsOneIsLeftAtAnyThreadCount) {
 TEST(ParallelTest, ManyEntriesOfOneNameLeaveTheLastWithFewDescriptors) {
   if (testing_windows_build()) GTEST_SKIP() << "RLIMIT_NOFILE is POSIX";
   std::vector<builder::entry_content> entries;
+  entries.reserve(200);
   for (int i = 0; i < 200; ++i) {
     entries.push_back({i % 3 == 2 ? "u" + std::to_string(i) : "a", std::to_string(i)});
   }

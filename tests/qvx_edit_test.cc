@@ -181,8 +181,12 @@ TEST_F(QvxEditTest, UpdateRefusesBadInputAndChangesNothing) {
 // Random archives, as create lays them out, with random fields: unpacking
 // one and putting every file back must give the same bytes.
 TEST_F(QvxEditTest, ExtractThenUpdateGivesBackTheArchiveByteForByte) {
-  const unsigned seed = 20261208;
+  // QVX_TEST_SEED repeats a run; the seed is printed either way.
+  const char* given = std::getenv("QVX_TEST_SEED");
+  const unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
+                                         : std::random_device{}();
   std::printf("seed %u\n", seed);
+  SCOPED_TRACE("QVX_TEST_SEED=" + std::to_string(seed));
   std::mt19937 random{seed};
   const auto below = [&](std::uint32_t n) {
     return std::uniform_int_distribution<std::uint32_t>{0, n - 1}(random);
@@ -416,8 +420,9 @@ TEST_F(QvxEditTest, AnInterruptedUpdateLeavesTheOldArchiveAndNothingElse) {
   const fs::path place = work_ / "archives";
   fs::create_directory(place);
   std::vector<entry_content> entries;
-  for (int i = 0; i < 4; ++i) {
-    entries.push_back({"big" + std::to_string(i), std::string(std::size_t{40} << 20U, 'a' + i)});
+  entries.reserve(5);
+  for (const char fill : {'a', 'b', 'c', 'd'}) {
+    entries.push_back({std::string{"big-"} + fill, std::string(std::size_t{40} << 20U, fill)});
   }
   entries.push_back({"small", "old"});
   const std::string old_bytes = builder::build_archive(entries);
@@ -501,8 +506,9 @@ TEST_F(QvxEditTest, AnEditKeepsTheArchivesOwnerAndRefusesAReadOnlyOne) {
 TEST_F(QvxEditTest, AnArchiveReplacedDuringAnUpdateIsNotLost) {
   if (testing_windows_build()) GTEST_SKIP() << "the timing is driven from here";
   std::vector<entry_content> entries;
-  for (int i = 0; i < 4; ++i) {
-    entries.push_back({"big" + std::to_string(i), std::string(std::size_t{40} << 20U, 'a' + i)});
+  entries.reserve(5);
+  for (const char fill : {'a', 'b', 'c', 'd'}) {
+    entries.push_back({std::string{"big-"} + fill, std::string(std::size_t{40} << 20U, fill)});
   }
   entries.push_back({"small", "old"});
   const std::string old_bytes = put(entries);

@@ -49,6 +49,7 @@ terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::pat
     ::dup2(out, STDOUT_FILENO);
     for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     ::execv(args[0], args.data());

@@ -58,7 +58,7 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
   // For each file's name, and its case-folded form, the last entry that has
   // it (the one unpacking leaves). Only the files' names are looked up, so
   // a large archive costs one pass over its names.
-  constexpr std::size_t none = static_cast<std::size_t>(-1);
+  constexpr auto none = static_cast<std::size_t>(-1);
   std::unordered_map<std::string_view, std::size_t> last_named;
   std::unordered_map<std::string, std::size_t> last_folded;
   for (const archive_member& file : files) {

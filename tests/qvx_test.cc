@@ -423,5 +423,75 @@ TEST_F(QvxTest, AnOutputThatCannotBeWrittenIsAFailure) {
   EXPECT_EQ(read_file(work_ / "out" / "b.txt"), "BB");  // extract did its work all the same
 }
 
+// NAME arguments may be patterns for extract, delete and cat; --exclude
+// leaves entries out of extract and list. A pattern that matches nothing is
+// an error, as an unknown name is.
+TEST_F(QvxTest, PatternsPickEntriesAndExcludesLeaveThemOut) {
+  const std::string archive = put_archive(
+      {{"GAME.CFG", "c"}, {"game.dat", "d"}, {"level1", "1"}, {"level2", "2"}, {"[x]", "x"}});
+  fs::create_directory(work_ / "out");
+  const run_result some = run_qvx(
+      {"extract", "-C", "out", "--exclude", "*2", archive, "G*", "level?", "[[]x]"}, work_.path());
+  EXPECT_EQ(some.exit_status, 0) << some.err;
+  // On Windows patterns ignore case, so G* also takes game.dat there.
+  std::set<std::string> expected = {"GAME.CFG", "level1", "[x]"};
+  if (testing_windows_build()) expected.insert("game.dat");
+  EXPECT_EQ(list_dir(work_ / "out"), expected);
+
+  const run_result none = run_qvx({"extract", archive, "*.bak", "level1"}, work_.path());
+  EXPECT_EQ(none.exit_status, 2);
+  expect_lines(none.err,
+               {"qvx: *.bak: no entry matches", "qvx: " + archive + ": nothing unpacked"});
+
+  const run_result listed =
+      run_qvx({"list", "--exclude", "level*", "--exclude", "*.*", archive}, work_.path());
+  EXPECT_EQ(listed.out,
+            console_text("    #  name                 offset        size    tag       spare\n"
+                         "    5  [x]                      76           1      0           0\n"));
+  const nlohmann::json json = nlohmann::json::parse(
+      run_qvx({"list", "--json", "--exclude", "[!l]*", archive}, work_.path()).out);
+  ASSERT_EQ(json.size(), 2U);
+  EXPECT_EQ(json[1]["number"], 4);
+
+  const run_result cat = run_qvx({"cat", archive, "level[0-9]", "[[]*"}, work_.path());
+  EXPECT_EQ(cat.exit_status, 0) << cat.err;
+  EXPECT_EQ(cat.out, "12x");  // table order, not argument order
+
+  EXPECT_EQ(run_qvx({"delete", archive, "level*"}, work_.path()).exit_status, 0);
+  EXPECT_EQ(read_file(archive), builder::build_archive(std::vector<entry_content>{
+                                    {"GAME.CFG", "c"}, {"game.dat", "d"}, {"[x]", "x"}}));
+}
+
+// cat writes the entries' bytes and nothing else; an entry cut short is
+// reported after the bytes there are; a reader that goes away ends it.
+TEST_F(QvxTest, CatWritesExactlyTheBytesOfTheEntries) {
+  std::string binary(300000, '\0');
+  for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7 % 256);
+  binary += "\r\n\n\x1A";  // what a text-mode stream would change
+  std::string bytes = builder::build_archive(
+      std::vector<entry_content>{{"bin", binary}, {"cut", "0123456789"}, {"text", "a\nb\n"}});
+  const std::string whole = put_archive_bytes(bytes);
+  const run_result both = run_qvx({"cat", whole, "text", "bin"}, work_.path());
+  EXPECT_EQ(both.exit_status, 0) << both.err;
+  EXPECT_TRUE(both.out == binary + "a\nb\n");
+
+  // "cut" now starts 5 bytes before the end of the file, and holds 10.
+  builder::put_u32(bytes, builder::offset_field_position(1),
+                   static_cast<std::uint32_t>(bytes.size() - 5));
+  const std::string cut = put_archive_bytes(bytes);
+  const run_result short_entry = run_qvx({"cat", cut, "cut"}, work_.path());
+  EXPECT_EQ(short_entry.exit_status, 1);
+  EXPECT_EQ(short_entry.out, bytes.substr(bytes.size() - 5));
+  expect_lines(short_entry.err,
+               {"qvx: cut: cut short: 5 of its 10 bytes are not in the archive"});
+
+  if (testing_windows_build()) return;  // a pipe without a reader
+  run_options closed;
+  closed.stdout_closed = true;
+  const run_result gone = run_qvx({"cat", whole, "bin"}, work_.path(), closed);
+  EXPECT_EQ(gone.exit_status, 1);
+  expect_lines(gone.err, {"qvx: standard output: write error"});
+}
+
 }  // namespace
 }  // namespace qvx::test

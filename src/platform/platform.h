@@ -263,6 +263,10 @@ bool system_case_key(std::string_view name, std::string& key);
 // lacks, so that no entry name can stand for it.
 bool as_entry_name(const std::string& text, std::string& name);
 
+// Makes standard output take bytes as they are: on Windows it would
+// otherwise turn each LF into CR LF. Nothing to do on POSIX.
+void binary_standard_output();
+
 bool stdout_is_terminal();
 bool stderr_is_terminal();
 

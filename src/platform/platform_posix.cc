@@ -612,6 +612,8 @@ bool as_entry_name(const std::string& text, std::string& name) {
   return true;
 }
 
+void binary_standard_output() {}
+
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 

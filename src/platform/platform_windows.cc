@@ -5,6 +5,9 @@
 // shellapi.h needs the types of windows.h.
 #include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -408,6 +411,11 @@ bool as_entry_name(const std::string& text, std::string& name) {
   // Only a name that comes back unchanged is the same name: this also
   // catches what became '?' for want of a character.
   return widened(name, CP_ACP) == wide;
+}
+
+void binary_standard_output() {
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
 }
 
 bool stdout_is_terminal() {

@@ -34,15 +34,47 @@ CLI::App* add_command(CLI::App& app, const char* name, const char* description,
   return command;
 }
 
+// CLI11 reads an argument in brackets ("[x]", "[a,b]") as a list of values;
+// a pattern or a file name may well be one. Such arguments are marked
+// before parsing, and `verbatim` takes the mark off each value again.
+constexpr char bracket_mark = '\x01';
+
+std::string marked(std::string argument) {
+  if (argument.size() >= 2 && argument.front() == '[' && argument.back() == ']') {
+    argument.insert(argument.begin(), bracket_mark);
+  }
+  return argument;
+}
+
+std::string verbatim(std::string value) {
+  if (value.size() >= 3 && value[0] == bracket_mark && value[1] == '[') value.erase(0, 1);
+  return value;
+}
+
 // The options that name the files to pack, for create and update.
 void add_inputs(CLI::App& command, input_request& inputs) {
-  command.add_option("FILE", inputs.files,
-                     "files to pack, each as an entry named after its last path component; a "
-                     "directory stands for the files directly inside it");
+  command
+      .add_option("FILE", inputs.files,
+                  "files to pack, each as an entry named after its last path component; a "
+                  "directory stands for the files directly inside it")
+      ->transform(verbatim);
   command
       .add_option("-T,--files-from", inputs.files_from,
                   "also pack the files listed in LIST, one path a line (- for standard input)")
-      ->type_name("LIST");
+      ->type_name("LIST")
+      ->transform(verbatim);
+}
+
+// --exclude, which `what` the entries matching it.
+void add_excludes(CLI::App& command, std::vector<std::string>& excludes, const std::string& what) {
+  command
+      .add_option("--exclude", excludes,
+                  what + " the entries matching PATTERN (*, ?, [...]); may be repeated")
+      ->type_name("PATTERN")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->transform(verbatim)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
 // Parsing stops when neither FILE nor -T gives anything to pack.
@@ -139,36 +171,59 @@ exit_status run_command_line(std::span<const char* const> args) {
   list_request list;
   CLI::App* list_command = add_command(app, "list", "Show the entries without unpacking anything.",
                                        chosen, [&] { return run_list(list); });
-  list_command->add_option("ARCHIVE", list.archive, "the archive")->required();
+  list_command->add_option("ARCHIVE", list.archive, "the archive")->required()->transform(verbatim);
   list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts");
+  add_excludes(*list_command, list.excludes, "do not list");
 
   check_request check;
   CLI::App* check_command = add_command(
       app, "check", "Report everything wrong with the archive's directory: 0 clean, 1 problems.",
       chosen, [&] { return run_check(check); });
-  check_command->add_option("ARCHIVE", check.archive, "the archive")->required();
+  check_command->add_option("ARCHIVE", check.archive, "the archive")
+      ->required()
+      ->transform(verbatim);
 
   extract_request extract;
   CLI::App* extract_command =
       add_command(app, "extract", "Unpack the entries, or those named, as qvxreader does.", chosen,
                   [&] { return run_extract(extract); });
-  extract_command->add_option("ARCHIVE", extract.archive, "the archive")->required();
-  extract_command->add_option("NAME", extract.names,
-                              "only the entries of these names (put -- before the first NAME "
-                              "when one begins with -)");
+  extract_command->add_option("ARCHIVE", extract.archive, "the archive")
+      ->required()
+      ->transform(verbatim);
+  extract_command
+      ->add_option("NAME", extract.names,
+                   "only the entries of these names, or matching these patterns (*, ?, [...]; "
+                   "put -- before the first NAME when one begins with -)")
+      ->transform(verbatim);
+  add_excludes(*extract_command, extract.excludes, "do not unpack");
   extract_command
       ->add_option("-C,--directory", extract.directory,
                    "unpack into DIR, which must exist, instead of the working directory")
-      ->type_name("DIR");
+      ->type_name("DIR")
+      ->transform(verbatim);
   extract_command->add_flag("-k,--keep", extract.keep_existing,
                             "never replace an existing file (the entry is reported)");
   extract_command->add_flag("-v,--verbose", extract.verbose, "print each entry's name");
+
+  cat_request cat;
+  CLI::App* cat_command =
+      add_command(app, "cat", "Write the bytes of the entries named to standard output.", chosen,
+                  [&] { return run_cat(cat); });
+  cat_command->add_option("ARCHIVE", cat.archive, "the archive")->required()->transform(verbatim);
+  cat_command
+      ->add_option("NAME", cat.names,
+                   "the entries, in table order: names, or patterns (*, ?, [...]; put -- before "
+                   "the first NAME when one begins with -)")
+      ->required()
+      ->transform(verbatim);
 
   create_request create;
   CLI::App* create_command =
       add_command(app, "create", "Pack files into a new archive, in the order given.", chosen,
                   [&] { return run_create(create); });
-  create_command->add_option("ARCHIVE", create.archive, "the archive to write")->required();
+  create_command->add_option("ARCHIVE", create.archive, "the archive to write")
+      ->required()
+      ->transform(verbatim);
   add_inputs(*create_command, create.inputs);
   create_command->add_flag("-f,--force", create.force,
                            "replace an existing file even if it is not an archive");
@@ -178,28 +233,34 @@ exit_status run_command_line(std::span<const char* const> args) {
       app, "update",
       "Replace the entries named like the files, in place, and add the others at the end.", chosen,
       [&] { return run_update(update); });
-  update_command->add_option("ARCHIVE", update.archive, "the archive to change")->required();
+  update_command->add_option("ARCHIVE", update.archive, "the archive to change")
+      ->required()
+      ->transform(verbatim);
   add_inputs(*update_command, update.inputs);
 
   delete_request erase;
   CLI::App* delete_command = add_command(app, "delete", "Remove every entry of the names given.",
                                          chosen, [&] { return run_delete(erase); });
-  delete_command->add_option("ARCHIVE", erase.archive, "the archive to change")->required();
+  delete_command->add_option("ARCHIVE", erase.archive, "the archive to change")
+      ->required()
+      ->transform(verbatim);
   delete_command
       ->add_option("NAME", erase.names,
-                   "the entries to remove (put -- before the first NAME when one begins with -)")
-      ->required();
+                   "the entries to remove: names, or patterns (*, ?, [...]; put -- before the "
+                   "first NAME when one begins with -)")
+      ->required()
+      ->transform(verbatim);
 
   std::string help_topic;
   CLI::App* help_command = add_command(app, "help", "Describe qvx, or one command.", chosen,
                                        [&] { return print_help(app, help_topic); });
-  help_command->add_option("COMMAND", help_topic, "the command to describe");
+  help_command->add_option("COMMAND", help_topic, "the command to describe")->transform(verbatim);
 
   if (report_missing_command(app, args)) return exit_status::fatal;
   try {
     // CLI11 takes the arguments after the program's name, last first.
     std::vector<std::string> reversed;
-    for (std::size_t i = args.size(); i > 1; --i) reversed.emplace_back(args[i - 1]);
+    for (std::size_t i = args.size(); i > 1; --i) reversed.push_back(marked(args[i - 1]));
     app.parse(reversed);
     if (create_command->parsed()) require_inputs(create.inputs);
     if (update_command->parsed()) require_inputs(update.inputs);

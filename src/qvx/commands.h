@@ -18,6 +18,7 @@ enum class exit_status : int {
 struct list_request {
   std::string archive;
   bool json = false;
+  std::vector<std::string> excludes;  // patterns of entries not to list
 };
 
 struct check_request {
@@ -27,9 +28,15 @@ struct check_request {
 struct extract_request {
   std::string archive;
   std::optional<std::string> directory;  // where to unpack; none for the working directory
-  std::vector<std::string> names;        // the entries to unpack; empty for all of them
+  std::vector<std::string> names;        // the entries (or patterns) to unpack; empty for all
+  std::vector<std::string> excludes;     // patterns of entries not to unpack
   bool keep_existing = false;
   bool verbose = false;
+};
+
+struct cat_request {
+  std::string archive;
+  std::vector<std::string> names;  // entry names or patterns
 };
 
 // The files to pack into an archive (see input_files.h).
@@ -51,12 +58,13 @@ struct update_request {
 
 struct delete_request {
   std::string archive;
-  std::vector<std::string> names;
+  std::vector<std::string> names;  // entry names or patterns
 };
 
 exit_status run_list(const list_request& request);
 exit_status run_check(const check_request& request);
 exit_status run_extract(const extract_request& request);
+exit_status run_cat(const cat_request& request);
 exit_status run_create(const create_request& request);
 exit_status run_update(const update_request& request);
 exit_status run_delete(const delete_request& request);

@@ -1,5 +1,4 @@
 #include <functional>
-#include <map>
 
 #include "archive/archive_edit.h"
 #include "archive/diagnostic.h"
@@ -7,6 +6,7 @@
 #include "platform/platform.h"
 #include "qvx/archive_destination.h"
 #include "qvx/commands.h"
+#include "qvx/entry_selection.h"
 #include "qvx/input_files.h"
 #include "qvx/opened_archive.h"
 
@@ -77,30 +77,20 @@ exit_status run_delete(const delete_request& request) {
   if (!destination) return exit_status::fatal;
   std::optional<opened_archive> archive = open_archive(destination->path, destination->given);
   if (!archive) return exit_status::fatal;
-  std::vector<std::string> names;
-  std::map<std::string, std::string> given;  // entry name -> the NAME argument
-  bool all_possible = true;
-  for (const std::string& name : request.names) {
-    std::string as_entry;
-    if (!platform::as_entry_name(name, as_entry)) {
-      // The code page cannot hold it, so no entry has it.
-      report(platform::displayed_path(name), "not in the archive");
-      all_possible = false;
-      continue;
-    }
-    given.emplace(as_entry, name);
-    names.push_back(std::move(as_entry));
-  }
-  const edit_plan plan = plan_delete(archive->directory, archive->file.size(), names);
-  const subject_text shown = [&](const std::string& name) {
-    return name.empty() ? std::string{"\"\""} : platform::displayed_path(given.at(name));
-  };
-  if (!all_possible) {
-    plan_is_sound(plan, *destination, shown);
+  const std::optional<std::vector<bool>> picked =
+      pick_entries(archive->directory, request.names, {});
+  if (!picked) {
     report(platform::displayed_path(destination->given), "not changed");
     return exit_status::fatal;
   }
-  return rewrite(plan, *destination, *archive, shown);
+  // Every entry of a picked entry's name goes, as with a name given.
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < picked->size(); ++i) {
+    if ((*picked)[i]) names.emplace_back(entry_name(archive->directory.names[i]));
+  }
+  const edit_plan plan = plan_delete(archive->directory, archive->file.size(), names);
+  return rewrite(plan, *destination, *archive,
+                 [](const std::string& name) { return printable_name(name); });
 }
 
 }  // namespace qvx::cli

@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <unordered_map>
 
 #include "archive/diagnostic.h"
 #include "archive/entry_name.h"
@@ -7,37 +6,11 @@
 #include "archive/unpacker.h"
 #include "console/progress_line.h"
 #include "platform/platform.h"
+#include "qvx/entry_selection.h"
 #include "qvx/opened_archive.h"
 
 namespace qvx::cli {
-namespace {
-
-// Marks the entries called by one of `names` (every entry of such a name,
-// so that the last one is left, as when all are unpacked). Reports each
-// name no entry has; returns false if there was one.
-bool select_entries(const archive_directory& directory, const std::vector<std::string>& names,
-                    std::vector<bool>& selected) {
-  std::unordered_map<std::string_view, std::vector<std::size_t>> entries_named;
-  for (std::size_t i = 0; i < directory.names.size(); ++i) {
-    entries_named[entry_name(directory.names[i])].push_back(i);
-  }
-  selected.assign(directory.entries.size(), false);
-  bool all_found = true;
-  for (const std::string& name : names) {
-    std::string as_entry;
-    const bool possible = platform::as_entry_name(name, as_entry);
-    const auto found = possible ? entries_named.find(as_entry) : entries_named.end();
-    if (found == entries_named.end()) {
-      report(platform::displayed_path(name), "not in the archive");
-      all_found = false;
-      continue;
-    }
-    for (const std::size_t i : found->second) selected[i] = true;
-  }
-  return all_found;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 exit_status run_extract(const extract_request& request) {
   // An empty -C is most often a variable that was not set: unpacking into
@@ -53,10 +26,13 @@ exit_status run_extract(const extract_request& request) {
   unpack_options options;
   options.jobs = job_count_from_environment();
   options.existing = request.keep_existing ? existing_files::keep : existing_files::replace;
-  if (!request.names.empty() && !select_entries(directory, request.names, options.selected)) {
+  std::optional<std::vector<bool>> picked =
+      pick_entries(directory, request.names, request.excludes);
+  if (!picked) {
     report(platform::displayed_path(request.archive), "nothing unpacked");
     return exit_status::fatal;
   }
+  options.selected = std::move(*picked);
   // The archive is open, so its path may stop leading to it; the engine
   // recognises it by the open file when an entry would replace it.
   if (request.directory) {

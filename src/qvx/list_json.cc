@@ -20,9 +20,11 @@ std::string hex(std::string_view bytes) {
 
 }  // namespace
 
-void print_json(const archive_directory& directory) {
+void print_json(const archive_directory& directory, const std::vector<bool>& shown) {
   std::fputs("[", stdout);
+  bool first = true;
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    if (!shown[i]) continue;
     const std::string_view name = entry_name(directory.names[i]);
     const nlohmann::ordered_json entry = {
         {"number", i + 1},
@@ -35,7 +37,8 @@ void print_json(const archive_directory& directory) {
     };
     const std::string line =
         entry.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    std::fputs(i == 0 ? "\n" : ",\n", stdout);
+    std::fputs(first ? "\n" : ",\n", stdout);
+    first = false;
     std::fputs(line.c_str(), stdout);
   }
   std::fputs("\n]\n", stdout);

@@ -1,0 +1,21 @@
+// Which entries a command's NAME arguments and --exclude patterns pick.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/directory.h"
+
+namespace qvx::cli {
+
+// For each entry, whether it is picked: by one of `names` (exact names or
+// shell-style patterns, see name_pattern.h; all entries when there are
+// none), and by none of the `excludes` patterns. On Windows patterns ignore
+// the case of ASCII letters. A name or pattern that picks no entry is
+// reported on standard error, and then nothing is returned.
+std::optional<std::vector<bool>> pick_entries(const archive_directory& directory,
+                                              const std::vector<std::string>& names,
+                                              const std::vector<std::string>& excludes);
+
+}  // namespace qvx::cli

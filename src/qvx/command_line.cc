@@ -173,6 +173,7 @@ exit_status run_command_line(std::span<const char* const> args) {
                                        chosen, [&] { return run_list(list); });
   list_command->add_option("ARCHIVE", list.archive, "the archive")->required()->transform(verbatim);
   list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts");
+  list_command->add_flag("--names", list.names, "only the entries' names, one a line");
   add_excludes(*list_command, list.excludes, "do not list");
 
   check_request check;

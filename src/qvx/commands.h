@@ -18,6 +18,7 @@ enum class exit_status : int {
 struct list_request {
   std::string archive;
   bool json = false;
+  bool names = false;                 // only the names, one a line
   std::vector<std::string> excludes;  // patterns of entries not to list
 };
 

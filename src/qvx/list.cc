@@ -20,6 +20,13 @@ void print_table(const archive_directory& directory, const std::vector<bool>& sh
   }
 }
 
+// One name a line, as the listing shows it: for shell completion and scripts.
+void print_names(const archive_directory& directory, const std::vector<bool>& shown) {
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    if (shown[i]) std::printf("%s\n", printable_name(entry_name(directory.names[i])).c_str());
+  }
+}
+
 }  // namespace
 
 exit_status run_list(const list_request& request) {
@@ -31,6 +38,8 @@ exit_status run_list(const list_request& request) {
   buffer_standard_output();
   if (request.json) {
     print_json(archive->directory, *shown);
+  } else if (request.names) {
+    print_names(archive->directory, *shown);
   } else {
     print_table(archive->directory, *shown);
   }

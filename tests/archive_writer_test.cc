@@ -67,6 +67,12 @@ TEST_F(WriteArchiveTest, AFileThatChangedOrWentAwayLeavesTheOldArchive) {
 
   std::filesystem::remove(place_ / "b");
   expect_failure((place_ / "b").string(), "cannot read: ");
+
+  // A file too large to be read whole is checked as it is opened.
+  write_file(place_ / "b", std::string(100001, 'b'));
+  members_[1].size = 100000;
+  expect_failure((place_ / "b").string(),
+                 "changed size while the archive was written (from 100000 to 100001 bytes)");
 }
 
 TEST_F(WriteArchiveTest, ARefusedPlanWritesNothing) {

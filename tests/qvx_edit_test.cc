@@ -158,6 +158,12 @@ TEST_F(QvxEditTest, UpdateRefusesBadInputAndChangesNothing) {
                     "\"hero.png\" only in case, which Windows ignores",
                     "qvx: a.qvx: not changed"});
   }
+  write_file(work_ / "Case.txt", "1");
+  write_file(work_ / "one" / "case.TXT", "2");
+  expect_refusal({"update", "a.qvx", "Case.txt", "one/case.TXT"},
+                 {"qvx: one/case.TXT: its entry name \"case.TXT\" differs from that of entry "
+                  "\"Case.txt\" only in case, which Windows ignores",
+                  "qvx: a.qvx: not changed"});
   expect_refusal(
       {"update", "a.qvx", "nothere", "sixteen-bytes-xx", "gone"},
       {"qvx: nothere: cannot read: ", "qvx: gone: cannot read: ", "qvx: a.qvx: not changed"});
@@ -192,7 +198,8 @@ TEST_F(QvxEditTest, ExtractThenUpdateGivesBackTheArchiveByteForByte) {
     return std::uniform_int_distribution<std::uint32_t>{0, n - 1}(random);
   };
   const std::string letters = "abcdefghijklmnopqrstuvwxyz0123456789_-";
-  for (const std::size_t count : {0, 1, 2, 37, 200}) {
+  // 1000 entries of small files fill more than one 1 MiB batch.
+  for (const std::size_t count : {0, 1, 2, 37, 200, 1000}) {
     SCOPED_TRACE(count);
     std::vector<entry_content> entries;
     std::vector<record_fields> fields;
@@ -265,6 +272,33 @@ TEST_F(QvxEditTest, GapsAreDroppedWithANoteAndOverlapsKeptWhole) {
                                    std::vector<record_fields>{{1, 2}, {5, 6}}));
 }
 
+// Name fields keep their bytes after the NUL, for kept and replaced
+// entries; an entry that ends exactly at the end of the file is whole; a
+// single byte of gap is counted as one.
+TEST_F(QvxEditTest, NameFieldsAndEntriesAtTheEndAreKeptByteForByte) {
+  std::vector<builder::entry_layout> layout = {{"a", 0, 3}, {"tail", 0, 4}, {"b", 0, 2}};
+  const auto head = static_cast<std::uint32_t>(builder::head_size(3));
+  layout[0].offset = head;
+  layout[2].offset = head + 4;  // one byte of gap before b
+  std::string names = builder::encode_names(layout);
+  names[2] = 'X';            // "a\0X...": bytes after the NUL of a kept entry's field
+  names[15 + 15 + 2] = 'Y';  // and of the entry to be replaced
+  // "tail" holds the last 4 bytes of the file: the end of the name table.
+  layout[1].offset = static_cast<std::uint32_t>(head + 6 + names.size() - 4);
+  const std::string bytes = builder::encode_head(layout) + "AAA" + "g" + "BB" + names;
+  write_file(work_ / "a.qvx", bytes);
+  write_file(work_ / "b", "new");
+  const run_result result = qvx({"update", "a.qvx", "b"});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  expect_lines(result.err, {"qvx: a.qvx: 1 byte that belonged to no entry was left out"});
+  std::string expected = builder::build_archive(std::vector<entry_content>{
+      {"a", "AAA"}, {"tail", names.substr(names.size() - 4)}, {"b", "new"}});
+  const std::size_t expected_names = expected.size() - 45;
+  expected[expected_names + 2] = 'X';
+  expected[expected_names + 32] = 'Y';
+  EXPECT_EQ(read_file(work_ / "a.qvx"), expected);
+}
+
 TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
   const std::string archive = put({{"f", "old"}});
   write_file(work_ / "f", "new");
@@ -279,6 +313,12 @@ TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
   write_file(work_ / "disk.img", std::string(2, '\0') + "data");
   expect_refusal({"create", "disk.img", "f"},
                  {"qvx: disk.img: exists and is not an archive; give -f to replace it"});
+  // A directory that reads, but whose entry lies past the end of the file.
+  std::string truncated = builder::build_archive(std::vector<entry_content>{{"x", "x"}});
+  builder::put_u32(truncated, builder::offset_field_position(0), 1000);
+  write_file(work_ / "odd.bin", truncated);
+  expect_refusal({"create", "odd.bin", "f"},
+                 {"qvx: odd.bin: exists and is not an archive; give -f to replace it"});
   expect_refusal({"extract", "-C", "", "a.qvx"}, {"qvx: -C: the directory's name is empty"});
 
   // The archive among its own inputs, by its name, a hard link or a directory.
@@ -309,6 +349,33 @@ TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
   EXPECT_EQ(read_file(work_ / "notes.txt"), packed);
   EXPECT_EQ(read_file(work_ / "a.qvx"), archive);
   EXPECT_EQ(read_file(work_ / "disk.img"), std::string(2, '\0') + "data");
+}
+
+// A write that fails leaves the archive as it was, names the archive as the
+// user gave it, and says nothing of gaps it would have dropped.
+TEST_F(QvxEditTest, AFailedWriteLeavesTheArchiveAndNamesThePathGiven) {
+  if (testing_windows_build()) GTEST_SKIP() << "RLIMIT_FSIZE and links made here are POSIX";
+  std::string bytes =
+      builder::build_archive(std::vector<entry_content>{{"big", std::string(40000, 'b')}});
+  bytes += "gap";
+  write_file(work_ / "a.qvx", bytes);
+  fs::create_symlink("a.qvx", work_ / "link.qvx");
+  write_file(work_ / "big", std::string(50000, 'B'));
+  run_options limited;
+  limited.file_size_limit = 16 * 1024;
+  const run_result result = qvx({"update", "link.qvx", "big"}, limited);
+  EXPECT_EQ(result.exit_status, 2);
+  expect_lines(result.err,
+               {"qvx: link.qvx: cannot write: File too large", "qvx: link.qvx: not changed"});
+  EXPECT_EQ(read_file(work_ / "a.qvx"), bytes);
+  EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"a.qvx", "big", "link.qvx"}));
+
+  // Set-id bits are not carried over to a file this process wrote.
+  ::chmod((work_ / "a.qvx").c_str(), 06755);
+  EXPECT_EQ(qvx({"update", "a.qvx", "big"}).exit_status, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat((work_ / "a.qvx").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777U, 0755U);
 }
 
 TEST_F(QvxEditTest, SymbolicLinksFifosAndDevicesAsTheArchivePath) {
@@ -374,6 +441,28 @@ TEST_F(QvxEditTest, InputsFromDirectoriesAndListsAllCheckedFirst) {
       read_file(work_ / "out.qvx"),
       builder::build_archive(std::vector<entry_content>{
           {"C.txt", "C.txt"}, {"a.txt", "a.txt"}, {"b.txt", "b.txt"}, {"two", "2"}, {"one", "1"}}));
+
+  // Three lines in a row and no final newline; a list that cannot be read,
+  // and one that is a FIFO, read as a stream.
+  write_file(work_ / "three", "one\ntwo\none");
+  expect_refusal({"update", "-T", "nothere", "out.qvx"},
+                 {"qvx: nothere: cannot read the list of files: ", "qvx: out.qvx: not changed"});
+  if (!testing_windows_build()) {
+    ASSERT_EQ(::mkfifo((work_ / "fifo").c_str(), 0600), 0);
+    std::thread writer([&] { write_file(work_ / "fifo", "two\n"); });
+    const run_result from_fifo = qvx({"create", "-f", "fifo.qvx", "-T", "fifo"});
+    writer.join();
+    EXPECT_EQ(from_fifo.exit_status, 0) << from_fifo.err;
+    EXPECT_EQ(read_file(work_ / "fifo.qvx"),
+              builder::build_archive(std::vector<entry_content>{{"two", "2"}}));
+    fs::remove(work_ / "fifo");
+    fs::remove(work_ / "fifo.qvx");
+  }
+  const run_result repeated = qvx({"create", "three.qvx", "-T", "three"});
+  EXPECT_EQ(repeated.exit_status, 2);
+  expect_lines(repeated.err,
+               {"qvx: one: its entry name \"one\" is taken by one", "qvx: three.qvx: not written"});
+  fs::remove(work_ / "three");
 
   write_file(work_ / "one", "uno");
   run_options from_stdin;

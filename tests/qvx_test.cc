@@ -482,8 +482,7 @@ TEST_F(QvxTest, CatWritesExactlyTheBytesOfTheEntries) {
   const run_result short_entry = run_qvx({"cat", cut, "cut"}, work_.path());
   EXPECT_EQ(short_entry.exit_status, 1);
   EXPECT_EQ(short_entry.out, bytes.substr(bytes.size() - 5));
-  expect_lines(short_entry.err,
-               {"qvx: cut: cut short: 5 of its 10 bytes are not in the archive"});
+  expect_lines(short_entry.err, {"qvx: cut: cut short: 5 of its 10 bytes are not in the archive"});
 
   if (testing_windows_build()) return;  // a pipe without a reader
   run_options closed;

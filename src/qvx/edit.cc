@@ -48,7 +48,9 @@ exit_status rewrite(const edit_plan& plan, const archive_destination& destinatio
   const exit_status status = write_to_destination(destination, plan.members, &archive.file);
   if (status == exit_status::success && plan.dropped_bytes > 0) {
     report(platform::displayed_path(destination.given),
-           std::to_string(plan.dropped_bytes) + " bytes that belonged to no entry were left out");
+           plan.dropped_bytes == 1 ? std::string{"1 byte that belonged to no entry was left out"}
+                                   : std::to_string(plan.dropped_bytes) +
+                                         " bytes that belonged to no entry were left out");
   }
   return status;
 }

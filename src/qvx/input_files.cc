@@ -36,23 +36,30 @@ bool read_list(const std::string& from, std::string& text, std::string& why) {
     return std::ferror(stdin) == 0;
   }
   platform::error_code error = 0;
-  const platform::input_file file = platform::input_file::open(from, error);
-  if (error == platform::not_a_regular_file) {
-    // A pipe, such as a shell's process substitution, is read as a stream.
+  const platform::file_facts facts = platform::examine(from, error);
+  if (error == 0 && facts.kind == platform::file_kind::regular) {
+    const platform::input_file file = platform::input_file::open(from, error);
+    if (error == 0) {
+      text.resize(file.size());
+      const platform::io_result read = file.read_at(0, std::as_writable_bytes(std::span{text}));
+      text.resize(read.bytes);
+      error = read.error;
+      if (error == 0) return true;
+    }
+  } else if (error == 0 && facts.kind == platform::file_kind::other) {
+    // A FIFO or a pipe (a shell's process substitution) is read as a
+    // stream, opened once: a probe that opened and closed it would leave
+    // its writer with a broken pipe.
     if (std::FILE* stream = std::fopen(from.c_str(), "rb")) {
       text = read_stream(stream);
       const bool failed = std::ferror(stream) != 0;
       std::fclose(stream);
       if (!failed) return true;
-    } else {
-      error = errno;
     }
+    error = errno;
   } else if (error == 0) {
-    text.resize(file.size());
-    const platform::io_result read = file.read_at(0, std::as_writable_bytes(std::span{text}));
-    text.resize(read.bytes);
-    error = read.error;
-    if (error == 0) return true;
+    why = "cannot read the list of files: it is a directory";
+    return false;
   }
   why = "cannot read the list of files: " + platform::error_text(error);
   return false;

@@ -23,18 +23,23 @@ else()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/copyright.in ${PROJECT_BINARY_DIR}/copyright
                  @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "${QVX_VENDOR}")
 set(CPACK_PACKAGE_CONTACT "${QVX_VENDOR} <qvxreader@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unpack QVX archives into the current directory")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unpack, list, check, create and edit QVX archives")
 # Lines of at most 80 characters, as Debian shows them.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-  "qvxreader writes every entry of a QVX archive as a file of its own in the\n"
-  "current directory and lists where each entry lay in the archive. It never\n"
-  "writes outside the current directory, never writes a byte that is not in\n"
-  "the archive, and replaces a file only with a complete entry.")
+  "Two programs. qvxreader writes every entry of a QVX archive as a file of\n"
+  "its own in the current directory and lists where each entry lay in the\n"
+  "archive. It never writes outside the current directory, never writes a\n"
+  "byte that is not in the archive, and replaces a file only with a complete\n"
+  "entry. qvx lists, checks and unpacks archives, writes entries to standard\n"
+  "output, creates archives, and updates or deletes entries in place while\n"
+  "keeping every other entry byte for byte.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)

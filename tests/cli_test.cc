@@ -2,6 +2,7 @@
 // status and the files left behind.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -301,6 +302,25 @@ TEST_F(CliTest, WindowsDeviceAndAlteredNamesAreRefused) {
               std::string::npos)
         << refused;
   }
+}
+
+// The Windows programs' path conversion, by the test program built beside
+// them: long relative, absolute and UNC paths get the \\?\ prefix. (Wine has
+// no MAX_PATH limit, so opening a long path proves nothing there.)
+TEST(WindowsPaths, LongPathsGetThePrefixAndShortOnesStay) {
+  const char* command = std::getenv("QVX_COMMAND");
+  if (!testing_windows_build() || command == nullptr) GTEST_SKIP() << "the Windows build";
+  std::vector<std::string> words;
+  std::istringstream in{command};
+  for (std::string word; in >> word;) words.push_back(word);
+  ASSERT_TRUE(words.back().ends_with("qvx.exe")) << command;
+  words.back().replace(words.back().size() - 7, 7, "qvx_path_test.exe");
+  const scratch_dir work;
+  run_options options;
+  options.working_directory = work.path();
+  const run_result result = run(words, options);
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_NE(result.out.find("all path conversions as expected"), std::string::npos) << result.out;
 }
 
 }  // namespace

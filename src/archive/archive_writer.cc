@@ -210,20 +210,22 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
 
   append_names(members, pending);
   if (const platform::error_code why = flush()) return cannot_write(why);
-  if (source != nullptr) {
-    // Another program that rewrote the archive meanwhile would lose its
-    // work to this rename: refuse instead.
-    const platform::file_facts now = platform::examine(path, error);
-    if (error == 0 && !source->is_unchanged(now)) {
-      return {path, "was changed by another program while it was being rewritten"};
+  if (source == nullptr) {
+    if (const platform::error_code why = archive.commit()) {
+      return {path, "cannot put the archive in place: " + platform::error_text(why)};
     }
-    // The source may be the file this one replaces, which Windows cannot
-    // rename over while it is open.
-    *source = platform::input_file{};
+    return {};
   }
-  if (const platform::error_code why = archive.commit()) {
+  // The source may be the file this one replaces, which Windows cannot
+  // rename over while it is open. Another program that rewrote it meanwhile
+  // would lose its work to the rename: that is refused.
+  const platform::file_facts expected = source->facts();
+  *source = platform::input_file{};
+  bool changed = false;
+  if (const platform::error_code why = archive.commit_over(expected, changed)) {
     return {path, "cannot put the archive in place: " + platform::error_text(why)};
   }
+  if (changed) return {path, "was changed by another program while it was being rewritten"};
   return {};
 }
 

@@ -80,9 +80,9 @@ struct write_result {
 // Writes the archive of `members` at `path`, through a temporary file beside
 // it that takes its name only when complete: on failure nothing is left
 // behind and a file already at `path` is as it was. Kept members are copied
-// from `source`, which is closed before the new file takes its place (it may
-// be the file at `path`); runs of them that lie one after another there are
-// copied in one piece. Writes nothing when the plan has a problem; fails
+// from `source`, the file at `path` being edited, which is closed before the
+// new file takes its place, and only if it is still there unchanged; runs of
+// kept members that lie one after another in it are copied in one piece. Writes nothing when the plan has a problem; fails
 // when a member's file cannot be read or no longer has the size it had, or
 // when `source` ends before a kept member does. Prints nothing.
 [[nodiscard]] write_result write_archive(const std::string& path,

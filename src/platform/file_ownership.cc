@@ -25,8 +25,13 @@ input_file& input_file::operator=(input_file&& other) noexcept {
 
 input_file::~input_file() { close(); }
 
-bool input_file::is_unchanged(const file_facts& facts) const {
-  return facts.volume == volume_ && facts.file_id == file_id_ && facts.size == size_;
+file_facts input_file::facts() const {
+  file_facts facts;
+  facts.kind = file_kind::regular;
+  facts.size = size_;
+  facts.volume = volume_;
+  facts.file_id = file_id_;
+  return facts;
 }
 
 output_file::output_file(output_file&& other) noexcept

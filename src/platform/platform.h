@@ -81,9 +81,8 @@ class input_file {
 
   [[nodiscard]] std::intptr_t native_handle() const { return handle_; }
 
-  // Whether `facts` (see examine) describe this very file, of the length it
-  // had when it was opened: nothing has replaced it or changed its size.
-  [[nodiscard]] bool is_unchanged(const file_facts& facts) const;
+  // The file as it was when it was opened: its identity and length.
+  [[nodiscard]] file_facts facts() const;
 
  private:
   void close();
@@ -151,7 +150,6 @@ struct file_facts {
   std::uint64_t size = 0;
   std::uint64_t volume = 0;   // device (POSIX) or volume serial (Windows)
   std::uint64_t file_id = 0;  // inode (POSIX) or file index (Windows)
-  bool writable = false;      // whether this process may write to it (not read-only)
 
   [[nodiscard]] bool same_file(const file_facts& other) const {
     return volume == other.volume && file_id == other.file_id;
@@ -161,6 +159,10 @@ struct file_facts {
 // Looks at `path` without opening it for reading, so that a FIFO or a
 // device cannot block. Fails with the system's error when it does not exist.
 file_facts examine(const std::string& path, error_code& error);
+
+// Whether this process may write to the file at `path`: its permission bits
+// on POSIX, the read-only attribute on Windows.
+bool may_write(const std::string& path);
 
 // The file `path` leads to: `path` itself unless it is a symbolic link,
 // else the link's final target (through every further link). Fails with the
@@ -216,6 +218,14 @@ class replacement_file {
 
   // Closes the file and renames it to `path`, replacing what is there.
   [[nodiscard]] error_code commit();
+
+  // Like commit(), but only while the file at `path` is still `expected`
+  // (the same file, of the same length): when another program has replaced
+  // or changed it meanwhile, its file stays, this one is removed, and
+  // `changed` is set. On Linux the two names are swapped atomically and the
+  // swap undone if the file that came out is not `expected`, so nothing can
+  // slip in between the check and the rename.
+  [[nodiscard]] error_code commit_over(const file_facts& expected, bool& changed);
 
  private:
   void discard();

@@ -753,7 +753,6 @@ file_facts examine(const std::string& path, error_code& error) {
   facts.size = static_cast<std::uint64_t>(st.st_size);
   facts.volume = static_cast<std::uint64_t>(st.st_dev);
   facts.file_id = static_cast<std::uint64_t>(st.st_ino);
-  facts.writable = ::access(path.c_str(), W_OK) == 0;
   return facts;
 }
 
@@ -840,9 +839,76 @@ error_code replacement_file::commit() {
   return error;
 }
 
+namespace {
+
+// Whether `facts` describe the file `expected`, still of its length.
+bool unchanged(const file_facts& facts, const file_facts& expected) {
+  return facts.same_file(expected) && facts.size == expected.size;
+}
+
+}  // namespace
+
+error_code replacement_file::commit_over(const file_facts& expected, bool& changed) {
+  changed = false;
+  error_code error = 0;
+  if (temporary_name_.empty()) {
+    error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_,
+                                      directory_part(path_));
+  }
+  if (error == 0 && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) error = errno;
+  if (error != 0) {
+    discard();
+    return error;
+  }
+  if (::renameat2(AT_FDCWD, temporary_name_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) ==
+      0) {
+    // The file that came out now has the temporary name: the old archive,
+    // unless another program put its own there meanwhile.
+    const file_facts out = examine(temporary_name_, error);
+    if (error == 0 && unchanged(out, expected)) {
+      ::unlink(temporary_name_.c_str());
+      forget_temporary(temporary_name_);
+      return 0;
+    }
+    // Theirs goes back where it was, and this file is the one removed.
+    if (::renameat2(AT_FDCWD, temporary_name_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) !=
+        0) {
+      error = errno;
+      forget_temporary(temporary_name_);  // theirs now has that name: keep it
+      return error;
+    }
+    changed = true;
+    discard();
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+    // ENOENT: the archive is gone; another program removed it.
+    changed = errno == ENOENT;
+    error = changed ? 0 : errno;
+    discard();
+    return error;
+  }
+  // No atomic swap on this file system: check, then rename.
+  const file_facts now = examine(path_, error);
+  if (error != 0 || !unchanged(now, expected)) {
+    changed = true;
+    discard();
+    return 0;
+  }
+  if (::rename(temporary_name_.c_str(), path_.c_str()) != 0) {
+    error = errno;
+    discard();
+    return error;
+  }
+  forget_temporary(temporary_name_);
+  return 0;
+}
+
 error_code change_directory(const std::string& path) {
   return ::chdir(path.c_str()) == 0 ? 0 : errno;
 }
+
+bool may_write(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
 
 std::string final_target(const std::string& path, error_code& error) {
   error = 0;

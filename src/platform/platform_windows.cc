@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/temporary_name.h"
+#include "platform/windows_path.h"
 
 // Entry names are 8-bit text in the ANSI code page, so the ...A functions of
 // the Windows API take them unchanged. Paths from the command line are UTF-8
@@ -98,11 +99,8 @@ std::string narrowed(std::wstring_view wide, UINT code_page) {
   return text;
 }
 
-// The form of `path` to hand to CreateFileW. A path whose full form reaches
-// MAX_PATH characters opens only with the \\?\ prefix unless the system's
-// long-path setting is on (the manifest alone does not lift the limit), so
-// such a path is made absolute and prefixed; the prefix also turns off the
-// system's clean-up of the path, which GetFullPathNameW has already done.
+}  // namespace
+
 std::wstring openable_path(const std::wstring& path) {
   if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\")) return path;
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -114,8 +112,6 @@ std::wstring openable_path(const std::wstring& path) {
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
-
-}  // namespace
 
 std::vector<std::string> program_arguments(int argc, const char* const* argv) {
   int count = 0;
@@ -470,7 +466,6 @@ file_facts examine(const std::string& path, error_code& error) {
   facts.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
   facts.volume = info.dwVolumeSerialNumber;
   facts.file_id = (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow;
-  facts.writable = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
   return facts;
 }
 
@@ -523,10 +518,27 @@ error_code replacement_file::commit() {
   return error;
 }
 
+error_code replacement_file::commit_over(const file_facts& expected, bool& changed) {
+  // Windows cannot swap two names: check, then move.
+  error_code error = 0;
+  const file_facts now = examine(path_, error);
+  changed = error != 0 || !now.same_file(expected) || now.size != expected.size;
+  if (changed) {
+    discard();
+    return 0;
+  }
+  return commit();
+}
+
 error_code change_directory(const std::string& path) {
   return SetCurrentDirectoryW(widened(path, CP_UTF8).c_str())
              ? 0
              : static_cast<error_code>(GetLastError());
+}
+
+bool may_write(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(openable_path(widened(path, CP_UTF8)).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
 }
 
 std::string final_target(const std::string& path, error_code& error) {

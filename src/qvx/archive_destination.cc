@@ -56,7 +56,7 @@ std::optional<archive_destination> choose_destination(const std::string& path, d
   }
   // Renaming over a file needs only the directory's permission; a file
   // that its owner made read-only is not to be replaced behind their back.
-  if (!destination.file.writable) {
+  if (!platform::may_write(destination.path)) {
     report(shown, "is read-only; not replaced");
     return std::nullopt;
   }

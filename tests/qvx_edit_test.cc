@@ -206,14 +206,17 @@ TEST_F(QvxEditTest, ExtractThenUpdateGivesBackTheArchiveByteForByte) {
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < count; ++i) {
       entry_content entry;
-      if (i > 0 && below(8) == 0) {
+      if (i > 0 && count < 1000 && below(8) == 0) {
         entry.name = entries[below(static_cast<std::uint32_t>(i))].name;  // a duplicate
       } else {
         entry.name = "e" + std::to_string(i) + "-";
         while (entry.name.size() < 15 && below(3) != 0) entry.name += letters[below(38)];
       }
-      const std::uint32_t size =
-          below(10) == 0 && total < (8U << 20U) ? below(3U << 20U) : below(3000);
+      // The largest archive has only small files, and no duplicate (whose
+      // earlier entries would be copied from the archive between them), so
+      // that they fill several of the 1 MiB batches in which they are written.
+      const bool large = count < 1000 && below(10) == 0 && total < (8U << 20U);
+      const std::uint32_t size = large ? below(3U << 20U) : below(3000);
       entry.data.resize(size);
       for (char& c : entry.data) c = static_cast<char>(below(256));
       total += size;
@@ -314,7 +317,8 @@ TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
   expect_refusal({"create", "disk.img", "f"},
                  {"qvx: disk.img: exists and is not an archive; give -f to replace it"});
   // A directory that reads, but whose entry lies past the end of the file.
-  std::string truncated = builder::build_archive(std::vector<entry_content>{{"x", "x"}});
+  std::string truncated =
+      builder::build_archive(std::vector<entry_content>{{"x", "x"}, {"y", "y"}});
   builder::put_u32(truncated, builder::offset_field_position(0), 1000);
   write_file(work_ / "odd.bin", truncated);
   expect_refusal({"create", "odd.bin", "f"},

@@ -855,6 +855,11 @@ error_code replacement_file::commit_over(const file_facts& expected, bool& chang
     error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_,
                                       directory_part(path_));
   }
+  // ext4 starts writing out a file that is renamed over another, so that a
+  // crash soon after leaves the old archive or the new one, never one whose
+  // blocks were not yet allocated; it does not do so for an exchange, so
+  // the writing is started here.
+  if (error == 0) ::sync_file_range(fd_of(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
   if (error == 0 && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) error = errno;
   if (error != 0) {
     discard();

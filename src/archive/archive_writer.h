@@ -82,9 +82,10 @@ struct write_result {
 // behind and a file already at `path` is as it was. Kept members are copied
 // from `source`, the file at `path` being edited, which is closed before the
 // new file takes its place, and only if it is still there unchanged; runs of
-// kept members that lie one after another in it are copied in one piece. Writes nothing when the plan has a problem; fails
-// when a member's file cannot be read or no longer has the size it had, or
-// when `source` ends before a kept member does. Prints nothing.
+// kept members that lie one after another in it are copied in one piece.
+// Writes nothing when the plan has a problem; fails when a member's file
+// cannot be read or no longer has the size it had, or when `source` ends
+// before a kept member does. Prints nothing.
 [[nodiscard]] write_result write_archive(const std::string& path,
                                          std::span<const archive_member> members,
                                          const packing_progress& progress,

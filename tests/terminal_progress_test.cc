@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -30,10 +31,12 @@ struct terminal_run {
 
 // Runs `argv` in `cwd` with standard error on a new terminal of `columns`
 // columns. The work is made to take long enough to be shown: the program
-// is stopped for a little over the progress line's quiet second, three
-// times, early in its run, as a loaded machine might stall it.
+// is stopped for a little over the progress line's quiet second, again and
+// again after each 15 ms it runs, as a loaded machine might stall it, until
+// the terminal shows something (or `stalls` times). How fast the program
+// starts (a sanitizer build is slow) then does not matter.
 terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::path& cwd,
-                             unsigned short columns) {
+                             unsigned short columns, int stalls = 20) {
   const fs::path out_path = cwd / ".stdout";
   winsize size{};
   size.ws_row = 24;
@@ -56,10 +59,12 @@ terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::pat
     ::_exit(127);
   }
   terminal_run run;
-  std::thread staller([child] {
-    for (int stall = 0; stall < 3; ++stall) {
+  std::atomic<bool> shown{false};
+  std::atomic<bool> ended{false};
+  std::thread staller([&, child] {
+    for (int stall = 0; stall < stalls && !shown && !ended; ++stall) {
       std::this_thread::sleep_for(15ms);
-      if (::kill(child, SIGSTOP) != 0) return;
+      if (shown || ended || ::kill(child, SIGSTOP) != 0) return;
       std::this_thread::sleep_for(1100ms);
       ::kill(child, SIGCONT);
     }
@@ -73,7 +78,9 @@ terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::pat
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     run.terminal.append(buffer, static_cast<std::size_t>(n));
+    shown = true;
   }
+  ended = true;
   staller.join();
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -143,7 +150,7 @@ TEST_F(TerminalProgressTest, QvxShowsItsCountOnTheTerminalAndNothingOnStandardOu
 
 TEST_F(TerminalProgressTest, ATerminalUnderTwentyColumnsShowsNothing) {
   const terminal_run run =
-      run_on_terminal({QVX_EXE, "extract", (place_ / "in.qvx").string()}, work_.path(), 19);
+      run_on_terminal({QVX_EXE, "extract", (place_ / "in.qvx").string()}, work_.path(), 19, 3);
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.terminal, "");
   expect_entries_written();

@@ -51,6 +51,11 @@ std::string verbatim(std::string value) {
   return value;
 }
 
+// The ARCHIVE argument every command but help takes.
+void add_archive(CLI::App& command, std::string& archive, const std::string& description) {
+  command.add_option("ARCHIVE", archive, description)->required()->transform(verbatim);
+}
+
 // The options that name the files to pack, for create and update.
 void add_inputs(CLI::App& command, input_request& inputs) {
   command
@@ -171,7 +176,7 @@ exit_status run_command_line(std::span<const char* const> args) {
   list_request list;
   CLI::App* list_command = add_command(app, "list", "Show the entries without unpacking anything.",
                                        chosen, [&] { return run_list(list); });
-  list_command->add_option("ARCHIVE", list.archive, "the archive")->required()->transform(verbatim);
+  add_archive(*list_command, list.archive, "the archive");
   list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts");
   list_command->add_flag("--names", list.names, "only the entries' names, one a line");
   add_excludes(*list_command, list.excludes, "do not list");
@@ -180,17 +185,13 @@ exit_status run_command_line(std::span<const char* const> args) {
   CLI::App* check_command = add_command(
       app, "check", "Report everything wrong with the archive's directory: 0 clean, 1 problems.",
       chosen, [&] { return run_check(check); });
-  check_command->add_option("ARCHIVE", check.archive, "the archive")
-      ->required()
-      ->transform(verbatim);
+  add_archive(*check_command, check.archive, "the archive");
 
   extract_request extract;
   CLI::App* extract_command =
       add_command(app, "extract", "Unpack the entries, or those named, as qvxreader does.", chosen,
                   [&] { return run_extract(extract); });
-  extract_command->add_option("ARCHIVE", extract.archive, "the archive")
-      ->required()
-      ->transform(verbatim);
+  add_archive(*extract_command, extract.archive, "the archive");
   extract_command
       ->add_option("NAME", extract.names,
                    "only the entries of these names, or matching these patterns (*, ?, [...]; "
@@ -210,7 +211,7 @@ exit_status run_command_line(std::span<const char* const> args) {
   CLI::App* cat_command =
       add_command(app, "cat", "Write the bytes of the entries named to standard output.", chosen,
                   [&] { return run_cat(cat); });
-  cat_command->add_option("ARCHIVE", cat.archive, "the archive")->required()->transform(verbatim);
+  add_archive(*cat_command, cat.archive, "the archive");
   cat_command
       ->add_option("NAME", cat.names,
                    "the entries, in table order: names, or patterns (*, ?, [...]; put -- before "
@@ -222,9 +223,7 @@ exit_status run_command_line(std::span<const char* const> args) {
   CLI::App* create_command =
       add_command(app, "create", "Pack files into a new archive, in the order given.", chosen,
                   [&] { return run_create(create); });
-  create_command->add_option("ARCHIVE", create.archive, "the archive to write")
-      ->required()
-      ->transform(verbatim);
+  add_archive(*create_command, create.archive, "the archive to write");
   add_inputs(*create_command, create.inputs);
   create_command->add_flag("-f,--force", create.force,
                            "replace an existing file even if it is not an archive");
@@ -234,17 +233,13 @@ exit_status run_command_line(std::span<const char* const> args) {
       app, "update",
       "Replace the entries named like the files, in place, and add the others at the end.", chosen,
       [&] { return run_update(update); });
-  update_command->add_option("ARCHIVE", update.archive, "the archive to change")
-      ->required()
-      ->transform(verbatim);
+  add_archive(*update_command, update.archive, "the archive to change");
   add_inputs(*update_command, update.inputs);
 
   delete_request erase;
   CLI::App* delete_command = add_command(app, "delete", "Remove every entry of the names given.",
                                          chosen, [&] { return run_delete(erase); });
-  delete_command->add_option("ARCHIVE", erase.archive, "the archive to change")
-      ->required()
-      ->transform(verbatim);
+  add_archive(*delete_command, erase.archive, "the archive to change");
   delete_command
       ->add_option("NAME", erase.names,
                    "the entries to remove: names, or patterns (*, ?, [...]; put -- before the "

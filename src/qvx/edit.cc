@@ -1,4 +1,5 @@
 #include <functional>
+#include <utility>
 
 #include "archive/archive_edit.h"
 #include "archive/diagnostic.h"
@@ -55,14 +56,26 @@ exit_status rewrite(const edit_plan& plan, const archive_destination& destinatio
   return status;
 }
 
+// The archive at `path`, where the edit will be written and what it is read
+// from; or nothing, after saying why it cannot be edited.
+std::optional<std::pair<archive_destination, opened_archive>> open_for_edit(
+    const std::string& path) {
+  std::optional<archive_destination> destination =
+      choose_destination(path, destination_use::edit, false);
+  if (!destination) return std::nullopt;
+  std::optional<opened_archive> archive = open_archive(destination->path, destination->given);
+  if (!archive) return std::nullopt;
+  return std::pair{std::move(*destination), std::move(*archive)};
+}
+
 }  // namespace
 
 exit_status run_update(const update_request& request) {
-  const std::optional<archive_destination> destination =
-      choose_destination(request.archive, destination_use::edit, false);
-  if (!destination) return exit_status::fatal;
-  std::optional<opened_archive> archive = open_archive(destination->path, destination->given);
-  if (!archive) return exit_status::fatal;
+  std::optional<std::pair<archive_destination, opened_archive>> opened =
+      open_for_edit(request.archive);
+  if (!opened) return exit_status::fatal;
+  const archive_destination* destination = &opened->first;
+  opened_archive* archive = &opened->second;
   const gathered_inputs gathered = gather_inputs(request.inputs, *destination);
   if (!gathered.usable) {
     report(platform::displayed_path(destination->given), "not changed");
@@ -74,11 +87,11 @@ exit_status run_update(const update_request& request) {
 }
 
 exit_status run_delete(const delete_request& request) {
-  const std::optional<archive_destination> destination =
-      choose_destination(request.archive, destination_use::edit, false);
-  if (!destination) return exit_status::fatal;
-  std::optional<opened_archive> archive = open_archive(destination->path, destination->given);
-  if (!archive) return exit_status::fatal;
+  std::optional<std::pair<archive_destination, opened_archive>> opened =
+      open_for_edit(request.archive);
+  if (!opened) return exit_status::fatal;
+  const archive_destination* destination = &opened->first;
+  opened_archive* archive = &opened->second;
   const std::optional<std::vector<bool>> picked =
       pick_entries(archive->directory, request.names, {});
   if (!picked) {

@@ -30,11 +30,14 @@ struct terminal_run {
 };
 
 // Runs `argv` in `cwd` with standard error on a new terminal of `columns`
-// columns. The work is made to take long enough to be shown: the program
-// is stopped for a little over the progress line's quiet second, again and
-// again after each 15 ms it runs, as a loaded machine might stall it, until
-// the terminal shows something (or `stalls` times). How fast the program
-// starts (a sanitizer build is slow) then does not matter.
+// columns. The work is made to take long enough to be shown: once the first
+// entry has come out in `cwd`, so that the program is surely at work, it is
+// stopped for a little over the progress line's quiet second, as a loaded
+// machine might stall it, and again after it has run 15 ms, 30 ms, 45 ms and
+// so on, until the terminal shows something (or `stalls` times). How fast
+// the program starts and how fast the system copies then do not matter: a
+// stop before the work begins is time the program never counts, and a copy
+// in the kernel that is stopped often makes little headway.
 terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::path& cwd,
                              unsigned short columns, int stalls = 20) {
   const fs::path out_path = cwd / ".stdout";
@@ -61,9 +64,17 @@ terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::pat
   terminal_run run;
   std::atomic<bool> shown{false};
   std::atomic<bool> ended{false};
-  std::thread staller([&, child] {
+  std::thread staller([&, child, cwd] {
+    const auto working = [&] {
+      std::error_code error;
+      for (const fs::directory_entry& entry : fs::directory_iterator(cwd, error)) {
+        if (entry.path().filename() != ".stdout") return true;
+      }
+      return false;
+    };
+    while (!ended && !working()) std::this_thread::sleep_for(1ms);
     for (int stall = 0; stall < stalls && !shown && !ended; ++stall) {
-      std::this_thread::sleep_for(15ms);
+      std::this_thread::sleep_for(15ms * stall);
       if (shown || ended || ::kill(child, SIGSTOP) != 0) return;
       std::this_thread::sleep_for(1100ms);
       ::kill(child, SIGCONT);

@@ -19,13 +19,18 @@ _qvx() {
       return
       ;;
     --exclude) return ;;
+    --charset)
+      mapfile -t COMPREPLY < <(compgen -W "CP1252 CP932 CP1251 CP1250 CP936 CP949 CP950 UTF-8" \
+        -- "$cur")
+      return
+      ;;
   esac
   case $command in
-    list) options="--json --names --exclude --help --version" ;;
-    extract) options="-C --directory -k --keep -v --verbose --exclude --help --version" ;;
-    create) options="-f --force -T --files-from --help --version" ;;
-    update) options="-T --files-from --help --version" ;;
-    check | cat | delete) options="--help --version" ;;
+    list) options="--json --names --exclude --charset --help --version" ;;
+    extract) options="-C --directory -k --keep -v --verbose --exclude --charset --help --version" ;;
+    create) options="-f --force -T --files-from --charset --help --version" ;;
+    update) options="-T --files-from --charset --help --version" ;;
+    check | cat | delete) options="--charset --help --version" ;;
     help)
       mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
       return
@@ -37,8 +42,8 @@ _qvx() {
     return
   fi
   # The archive is the first word after the command that is neither an
-  # option nor an option's value.
-  local i word archive="" value_next=""
+  # option nor an option's value. Names are listed in the charset given.
+  local i word archive="" value_next="" charset=()
   for ((i = 2; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
     if [[ -n $value_next ]]; then
@@ -46,6 +51,10 @@ _qvx() {
       continue
     fi
     case $word in
+      --charset)
+        charset=(--charset "${COMP_WORDS[i + 1]}")
+        value_next=1
+        ;;
       -C | --directory | -T | --files-from | --exclude) value_next=1 ;;
       -*) ;;
       *)
@@ -56,7 +65,7 @@ _qvx() {
   done
   if [[ -n $archive && $command =~ ^(extract|cat|delete)$ ]]; then
     local names
-    names=$(qvx list --names -- "$archive" 2>/dev/null) || return
+    names=$(qvx list --names "${charset[@]}" -- "$archive" 2>/dev/null)
     local IFS=$'\n'
     mapfile -t COMPREPLY < <(compgen -W "$names" -- "$cur")
   else

@@ -331,7 +331,13 @@ TEST_F(QvxTest, NamesWindowsCannotHoldOrTakesAsOneAreProblemsEverywhere) {
   entries.push_back({"\xC9.TXT", "2"});
   const run_result checked = run_qvx({"check", put_archive(entries)}, work_.path());
   EXPECT_EQ(checked.exit_status, 1);
-  EXPECT_EQ(checked.out,
+  // Less the notes on names that are not UTF-8, which are no problems.
+  std::string findings;
+  std::istringstream lines(checked.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("note: ")) findings += line + "\n";
+  }
+  EXPECT_EQ(findings,
             console_text("entry 1 \"a*b\": name would be refused on Windows: name contains '*'\n"
                          "entry 2 \"a?b\": name would be refused on Windows: name contains '?'\n"
                          "entry 3 \"a<b\": name would be refused on Windows: name contains '<'\n"

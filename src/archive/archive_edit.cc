@@ -12,10 +12,12 @@ namespace {
 std::string quoted(std::string_view name) { return '"' + printable_name(name) + '"'; }
 
 // Entry i of `directory`, to be copied as it is.
-archive_member kept_entry(const archive_directory& directory, std::size_t i) {
+archive_member kept_entry(const archive_directory& directory, std::span<const std::string> texts,
+                          std::size_t i) {
   const archive_entry& entry = directory.entries[i];
   archive_member member;
   member.name = entry_name(directory.names[i]);
+  if (!texts.empty()) member.text = texts[i];
   member.size = entry.size;
   member.source_offset = entry.offset;
   member.tag = entry.tag;
@@ -31,11 +33,12 @@ void check_kept_entries_are_whole(edit_plan& plan, std::uint64_t archive_size) {
     if (!member.kept() || member.source_offset + member.size <= archive_size) continue;
     const std::uint64_t present =
         member.source_offset >= archive_size ? 0 : archive_size - member.source_offset;
-    plan.problems.push_back(
-        {"",
-         "entry " + quoted(member.name) + " has only " + std::to_string(present) + " of its " +
-             std::to_string(member.size) + " bytes in the archive, so it cannot be kept whole",
-         true});
+    plan.problems.push_back({"",
+                             "entry " + quoted(member.name_text()) + " has only " +
+                                 std::to_string(present) + " of its " +
+                                 std::to_string(member.size) +
+                                 " bytes in the archive, so it cannot be kept whole",
+                             true});
   }
 }
 
@@ -49,11 +52,11 @@ edit_plan finished(edit_plan plan, const archive_directory& directory, std::uint
 }  // namespace
 
 edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
-                      std::span<const archive_member> files) {
+                      std::span<const archive_member> files, std::span<const std::string> texts) {
   edit_plan plan;
   plan.members.reserve(directory.entries.size() + files.size());
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
-    plan.members.push_back(kept_entry(directory, i));
+    plan.members.push_back(kept_entry(directory, texts, i));
   }
   // For each file's name, and its case-folded form, the last entry that has
   // it (the one unpacking leaves). Only the files' names are looked up, so
@@ -63,12 +66,13 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
   std::unordered_map<std::string, std::size_t> last_folded;
   for (const archive_member& file : files) {
     last_named.emplace(file.name, none);
-    last_folded.emplace(case_folded(file.name), none);
+    last_folded.emplace(case_folded(file.name_text()), none);
   }
   for (std::size_t i = 0; i < plan.members.size(); ++i) {
-    const std::string& name = plan.members[i].name;
-    if (const auto same = last_named.find(name); same != last_named.end()) same->second = i;
-    if (const auto folded = last_folded.find(case_folded(name)); folded != last_folded.end()) {
+    const archive_member& member = plan.members[i];
+    if (const auto same = last_named.find(member.name); same != last_named.end()) same->second = i;
+    if (const auto folded = last_folded.find(case_folded(member.name_text()));
+        folded != last_folded.end()) {
       folded->second = i;
     }
   }
@@ -76,10 +80,10 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
   std::vector<bool> replaced(plan.members.size(), false);
   for (const archive_member& file : files) {
     std::size_t& same = last_named.at(file.name);
-    std::size_t& folded = last_folded.at(case_folded(file.name));
+    std::size_t& folded = last_folded.at(case_folded(file.name_text()));
     if (same != none && replaced[same]) {
-      plan.problems.push_back(
-          {file.path, "its entry name " + quoted(file.name) + " is that of an earlier file"});
+      plan.problems.push_back({file.path, "its entry name " + quoted(file.name_text()) +
+                                              " is that of an earlier file"});
     } else if (same != none) {
       replaced[same] = true;
       archive_member& entry = plan.members[same];
@@ -87,16 +91,16 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
       entry.size = file.size;
       entry.source_offset = 0;
     } else if (folded != none) {
-      plan.problems.push_back({file.path, "its entry name " + quoted(file.name) +
+      plan.problems.push_back({file.path, "its entry name " + quoted(file.name_text()) +
                                               " differs from that of entry " +
-                                              quoted(plan.members[folded].name) +
+                                              quoted(plan.members[folded].name_text()) +
                                               " only in case, which Windows ignores"});
     } else {
       // A new entry, at the end; a later file of the same name meets it
       // above and is refused, as create refuses it.
       same = folded = plan.members.size();
       replaced.push_back(true);
-      plan.members.push_back(file_member(file.name, file.path, file.size));
+      plan.members.push_back(file);
     }
   }
   return finished(std::move(plan), directory, archive_size);
@@ -111,7 +115,7 @@ edit_plan plan_delete(const archive_directory& directory, std::uint64_t archive_
     if (const auto found = asked.find(entry_name(directory.names[i])); found != asked.end()) {
       found->second = true;
     } else {
-      plan.members.push_back(kept_entry(directory, i));
+      plan.members.push_back(kept_entry(directory, {}, i));
     }
   }
   for (const std::string& name : names) {

@@ -35,8 +35,12 @@ struct edit_plan {
 // file whose name differs from an entry's only in ASCII case is refused, as
 // on Windows the two are one file. `archive_size` is the old archive's
 // length: an entry that does not lie whole inside it cannot be kept.
+// `texts`, when the names are in another code page, are the entries' names
+// converted (see archive_member::text); files are matched to entries by
+// their names' bytes, and compared in case by the texts.
 [[nodiscard]] edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
-                                    std::span<const archive_member> files);
+                                    std::span<const archive_member> files,
+                                    std::span<const std::string> texts = {});
 
 // Every entry called by one of `names` is removed, and every other entry is
 // kept. A name that no entry has is a problem.

@@ -16,8 +16,9 @@ constexpr std::uint64_t max_field = std::numeric_limits<std::uint32_t>::max();
 
 std::string quoted(std::string_view name) { return '"' + printable_name(name) + '"'; }
 
-// Why `name` cannot be an entry's name, or "" when it can.
-std::string name_problem(std::string_view name) {
+// Why `member`'s name cannot be an entry's name, or "" when it can.
+std::string name_problem(const archive_member& member) {
+  const std::string& name = member.name_text();
   const std::string shown = "its entry name " + quoted(name);
   if (const std::string_view why = name_refusal(name, name_rules::posix); !why.empty()) {
     return shown + " would be refused: " + std::string{why};
@@ -25,8 +26,8 @@ std::string name_problem(std::string_view name) {
   if (const std::string_view why = name_refusal(name, name_rules::windows); !why.empty()) {
     return shown + " would be refused on Windows: " + std::string{why};
   }
-  if (name.size() > name_field_size) {
-    return shown + " is " + std::to_string(name.size()) + " bytes long; at most " +
+  if (member.name.size() > name_field_size) {
+    return shown + " is " + std::to_string(member.name.size()) + " bytes long; at most " +
            std::to_string(name_field_size) + " fit";
   }
   return {};
@@ -51,11 +52,12 @@ archive_plan plan_archive(std::span<const archive_member> members) {
     if (member.field) {
       // A name the archive already has (a kept or replaced entry) is left
       // as it is: the checks are for names this command brings in.
-    } else if (std::string problem = name_problem(member.name); !problem.empty()) {
+    } else if (std::string problem = name_problem(member); !problem.empty()) {
       plan.problems.push_back({i, std::move(problem)});
-    } else if (const auto [first, fresh] = taken.try_emplace(case_folded(member.name), i); !fresh) {
+    } else if (const auto [first, fresh] = taken.try_emplace(case_folded(member.name_text()), i);
+               !fresh) {
       const archive_member& other = members[first->second];
-      plan.problems.push_back({i, "its entry name " + quoted(member.name) +
+      plan.problems.push_back({i, "its entry name " + quoted(member.name_text()) +
                                       (other.name == member.name
                                            ? " is taken by " + printable_name(other.path)
                                            : " differs from that of " + printable_name(other.path) +

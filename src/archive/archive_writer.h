@@ -28,8 +28,12 @@ struct archive_member {
   std::uint16_t tag = 0;
   std::uint32_t spare = 0;
   std::optional<name_field> field;  // the archive's own, written as it is instead of `name`
+  // The name as the user knows it when `name` is in another code page: what
+  // the name rules, case and messages go by. Empty when that is `name`.
+  std::string text;
 
   [[nodiscard]] bool kept() const { return path.empty(); }
+  [[nodiscard]] const std::string& name_text() const { return text.empty() ? name : text; }
 };
 
 // The member that packs the file at `path`, of `size` bytes, as `name`.

@@ -26,13 +26,14 @@ constexpr std::size_t in_flight_per_job = 8;
 // For each position of `order`: whether another entry of `order` writes the
 // same name, so that the order of naming decides which file is left.
 std::vector<bool> names_written_twice(const archive_directory& directory,
-                                      std::span<const std::size_t> order) {
+                                      std::span<const std::size_t> order,
+                                      const unpack_options& options) {
   std::unordered_map<std::string, std::size_t> writers;
   writers.reserve(order.size());
-  for (const std::size_t i : order) ++writers[case_folded(entry_name(directory.names[i]))];
+  for (const std::size_t i : order) ++writers[case_folded(output_name(directory, options, i))];
   std::vector<bool> shared(order.size());
   for (std::size_t p = 0; p < order.size(); ++p) {
-    shared[p] = writers[case_folded(entry_name(directory.names[order[p]]))] > 1;
+    shared[p] = writers[case_folded(output_name(directory, options, order[p]))] > 1;
   }
   return shared;
 }
@@ -59,7 +60,7 @@ class pipeline {
         order_(order),
         options_(options),
         reporter_(reporter),
-        shared_(names_written_twice(directory, order)),
+        shared_(names_written_twice(directory, order, options)),
         slots_(window_size(order.size(), options.jobs)) {}
 
   // Writes and reports entries until none is left to claim.
@@ -99,7 +100,7 @@ class pipeline {
   [[nodiscard]] slot write(std::size_t position) const {
     const std::size_t i = order_[position];
     const archive_entry& entry = directory_.entries[i];
-    const std::string_view name = entry_name(directory_.names[i]);
+    const std::string_view name = output_name(directory_, options_, i);
     slot filled;
     filled.copied = copy_entry(name, archive_, entry.offset, entry.size, {options_.progress, i});
     if (!shared_[position]) {
@@ -130,7 +131,7 @@ class pipeline {
   // Only the reporting thread touches `status_` and calls the reporter.
   void report(std::size_t position, slot& current) {
     const std::size_t i = order_[position];
-    const std::string_view name = entry_name(directory_.names[i]);
+    const std::string_view name = output_name(directory_, options_, i);
     // Entries of a shared name are named here, in table order, so that the
     // last one is left; their names are noted for keeping existing files.
     const entry_result result =

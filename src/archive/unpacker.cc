@@ -16,6 +16,11 @@ entry_result write_entry(std::string_view name, const platform::input_file& arch
   return name_entry(copied, name, archive, size, existing_files::replace);
 }
 
+std::string_view output_name(const archive_directory& directory, const unpack_options& options,
+                             std::size_t i) {
+  return options.file_names.empty() ? entry_name(directory.names[i]) : options.file_names[i];
+}
+
 unpack_status unpack_entries(const platform::input_file& archive,
                              const archive_directory& directory, const unpack_options& options,
                              const entry_reporter& reporter) {
@@ -32,7 +37,7 @@ unpack_status unpack_entries(const platform::input_file& archive,
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (!options.selected.empty() && !options.selected[i]) continue;
     const archive_entry& entry = directory.entries[i];
-    const std::string_view name = entry_name(directory.names[i]);
+    const std::string_view name = output_name(directory, options, i);
     copied_entry copied =
         copy_entry(name, archive, entry.offset, entry.size, {options.progress, i});
     const entry_result result =

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,15 @@ struct unpack_options {
   std::vector<bool> selected;
   // Where the bytes copied are counted for a progress display, if anywhere.
   copy_progress* progress = nullptr;
+  // The name each entry is written under, by index, when it is not the name
+  // in the archive (names converted from another code page); empty for the
+  // archive's names. The name rules apply to these.
+  std::span<const std::string> file_names;
 };
+
+// The name entry `i` is written under.
+[[nodiscard]] std::string_view output_name(const archive_directory& directory,
+                                           const unpack_options& options, std::size_t i);
 
 // Told about each written (or refused, or failed) entry, in table order and
 // one call at a time, though not always on the calling thread.

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -261,10 +263,12 @@ std::size_t max_open_files();
 // Whether entry names must also satisfy Windows' file-name rules.
 bool uses_windows_names();
 
-// On Windows, sets `key` to the entry name `name` (in the ANSI code page) in
-// upper case as the system maps it, so that two names the file system takes
-// as one get one key, and returns true. Elsewhere returns false: the system
-// has no say in how entry names compare.
+// On Windows, sets `key` to the entry name `name` (in the ANSI code page, or
+// UTF-8, see use_utf8_entry_names) in upper case as the system maps it, so
+// that two names the file system takes as one get one key, and returns true.
+// On POSIX the same for UTF-8 names converted from another code page, with
+// Unicode's upper case; for names left as they are it returns false: the
+// system has no say in how they compare.
 bool system_case_key(std::string_view name, std::string& key);
 
 // `text` from the command line (see program_arguments) in the bytes entry
@@ -272,6 +276,47 @@ bool system_case_key(std::string_view name, std::string& key);
 // where entry names live. False when it has a character that code page
 // lacks, so that no entry name can stand for it.
 bool as_entry_name(const std::string& text, std::string& name);
+
+// Converts entry names between the code page an archive's names are in and
+// the text that file names, listings and arguments use here: UTF-8 (on
+// Windows, UTF-8 that the file functions take as wide names). The system's
+// own converter does the work: iconv on POSIX, MultiByteToWideChar on
+// Windows. Only for one thread at a time.
+class name_converter {
+ public:
+  // The converter for `charset` ("CP932", "CP1252", "WINDOWS-1251"; on
+  // Windows also a code page's number), or nothing with `problem` saying why.
+  static std::optional<name_converter> open(const std::string& charset, std::string& problem);
+
+  name_converter(const name_converter&) = delete;
+  name_converter& operator=(const name_converter&) = delete;
+  name_converter(name_converter&& other) noexcept;
+  name_converter& operator=(name_converter&& other) noexcept;
+  ~name_converter();
+
+  // `bytes`, a name in the code page, as UTF-8; false when they are not a
+  // valid name in it.
+  [[nodiscard]] bool to_text(std::string_view bytes, std::string& text) const;
+  // `text` (UTF-8) in the code page; false when it is not valid UTF-8 or has
+  // a character the code page lacks. No look-alike stands in for one.
+  [[nodiscard]] bool to_code_page(std::string_view text, std::string& bytes) const;
+
+  [[nodiscard]] const std::string& charset() const { return charset_; }
+
+ private:
+  struct state;  // the system's converter: iconv's descriptors, or a code page
+  name_converter(std::string charset, std::unique_ptr<state> converter);
+
+  std::string charset_;
+  std::unique_ptr<state> state_;
+};
+
+// From now on the names given to output_file's commits, to
+// input_file::is_named and to system_case_key, and the entry names that
+// as_entry_name makes, are UTF-8, as name_converter makes them, rather than
+// in the ANSI code page. Changes nothing on POSIX, where a name is bytes.
+// Called once, before any file is written.
+void use_utf8_entry_names();
 
 // Makes standard output take bytes as they are: on Windows it would
 // otherwise turn each LF into CR LF. Nothing to do on POSIX.

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -11,11 +12,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwctype>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -605,12 +608,144 @@ std::string displayed_path(const std::string& path) { return path; }
 
 bool uses_windows_names() { return false; }
 
-bool system_case_key(std::string_view /*name*/, std::string& /*key*/) { return false; }
+namespace {
+
+// Whether entry names are UTF-8 converted from the archive's code page.
+std::atomic<bool> entry_names_are_utf8{false};
+
+// Appends the UTF-8 form of `c`.
+void append_utf8(char32_t c, std::string& out) {
+  const auto byte = [&](std::uint32_t value) { out += static_cast<char>(value); };
+  if (c < 0x80) {
+    byte(c);
+  } else if (c < 0x800) {
+    byte(0xC0U | (c >> 6U));
+    byte(0x80U | (c & 0x3FU));
+  } else if (c < 0x10000) {
+    byte(0xE0U | (c >> 12U));
+    byte(0x80U | ((c >> 6U) & 0x3FU));
+    byte(0x80U | (c & 0x3FU));
+  } else {
+    byte(0xF0U | (c >> 18U));
+    byte(0x80U | ((c >> 12U) & 0x3FU));
+    byte(0x80U | ((c >> 6U) & 0x3FU));
+    byte(0x80U | (c & 0x3FU));
+  }
+}
+
+// The character that starts `text` (valid UTF-8), and how many bytes it takes.
+char32_t next_utf8(std::string_view text, std::size_t& length) {
+  const auto byte = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i]));
+  };
+  const std::uint32_t first = byte(0);
+  length = first < 0x80 ? 1 : first < 0xE0 ? 2 : first < 0xF0 ? 3 : 4;
+  if (length > text.size()) {
+    length = 1;
+    return first;
+  }
+  if (length == 1) return first;
+  std::uint32_t c = first & (0x7FU >> length);
+  for (std::size_t i = 1; i < length; ++i) c = (c << 6U) | (byte(i) & 0x3FU);
+  return c;
+}
+
+}  // namespace
+
+bool system_case_key(std::string_view name, std::string& key) {
+  if (!entry_names_are_utf8) return false;
+  // Unicode's upper case, as glibc's tables have it: what Windows folds
+  // these characters to once the names are wide there.
+  static const locale_t unicode = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  key.clear();
+  for (std::size_t i = 0; i < name.size();) {
+    std::size_t length = 0;
+    const char32_t c = next_utf8(name.substr(i), length);
+    append_utf8(unicode == locale_t{} ? c : static_cast<char32_t>(::towupper_l(c, unicode)), key);
+    i += length;
+  }
+  return true;
+}
 
 bool as_entry_name(const std::string& text, std::string& name) {
   name = text;
   return true;
 }
+
+// ---- entry names in other code pages
+
+namespace {
+
+// iconv_open's answer when it has no such conversion.
+bool failed(iconv_t cd) { return reinterpret_cast<std::intptr_t>(cd) == -1; }
+
+// `in` converted by `cd` into `out`; false on any byte it cannot convert.
+// No name grows more than eightfold in any charset iconv knows.
+bool convert(iconv_t cd, std::string_view in, std::string& out) {
+  ::iconv(cd, nullptr, nullptr, nullptr, nullptr);  // the initial shift state
+  out.assign(in.size() * 8 + 16, '\0');
+  // iconv's prototype takes the input as char** though it does not write it.
+  char* from = const_cast<char*>(in.data());
+  std::size_t from_left = in.size();
+  char* to = out.data();
+  std::size_t to_left = out.size();
+  if (::iconv(cd, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1) ||
+      ::iconv(cd, nullptr, nullptr, &to, &to_left) == static_cast<std::size_t>(-1)) {
+    return false;
+  }
+  out.resize(out.size() - to_left);
+  return true;
+}
+
+}  // namespace
+
+struct name_converter::state {
+  iconv_t to_text = nullptr;
+  iconv_t to_code_page = nullptr;
+
+  state() = default;
+  state(const state&) = delete;
+  state& operator=(const state&) = delete;
+  ~state() {
+    for (const iconv_t cd : {to_text, to_code_page}) {
+      if (cd != nullptr) ::iconv_close(cd);
+    }
+  }
+};
+
+name_converter::name_converter(std::string charset, std::unique_ptr<state> converter)
+    : charset_(std::move(charset)), state_(std::move(converter)) {}
+name_converter::name_converter(name_converter&& other) noexcept = default;
+name_converter& name_converter::operator=(name_converter&& other) noexcept = default;
+name_converter::~name_converter() = default;
+
+std::optional<name_converter> name_converter::open(const std::string& charset,
+                                                   std::string& problem) {
+  auto converter = std::make_unique<state>();
+  const iconv_t to_text = ::iconv_open("UTF-8", charset.c_str());
+  if (failed(to_text)) {
+    problem = charset.empty() ? "no charset given" : "the system knows no charset of that name";
+    return std::nullopt;
+  }
+  converter->to_text = to_text;
+  const iconv_t to_code_page = ::iconv_open(charset.c_str(), "UTF-8");
+  if (failed(to_code_page)) {
+    problem = "the system cannot convert names into it";
+    return std::nullopt;
+  }
+  converter->to_code_page = to_code_page;
+  return name_converter(charset, std::move(converter));
+}
+
+bool name_converter::to_text(std::string_view bytes, std::string& text) const {
+  return convert(state_->to_text, bytes, text);
+}
+
+bool name_converter::to_code_page(std::string_view text, std::string& bytes) const {
+  return convert(state_->to_code_page, text, bytes);
+}
+
+void use_utf8_entry_names() { entry_names_are_utf8 = true; }
 
 void binary_standard_output() {}
 

@@ -9,6 +9,8 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +23,9 @@
 #include "platform/windows_path.h"
 
 // Entry names are 8-bit text in the ANSI code page, so the ...A functions of
-// the Windows API take them unchanged. Paths from the command line are UTF-8
-// (see program_arguments) and go to the wide functions.
+// the Windows API take them unchanged, unless use_utf8_entry_names has made
+// them UTF-8. Paths from the command line are UTF-8 (see program_arguments)
+// and go to the wide functions.
 
 namespace qvx::platform {
 namespace {
@@ -31,6 +34,12 @@ HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle)
 std::intptr_t to_stored(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
 }
+
+// The code page of entry names: the ANSI one, or UTF-8 once names come
+// converted from the code page the user named.
+std::atomic<UINT> entry_name_code_page{CP_ACP};
+
+bool entry_names_are_utf8() { return entry_name_code_page.load() == CP_UTF8; }
 
 constexpr std::size_t copy_buffer_size = std::size_t{1} << 20U;
 constexpr DWORD max_read_request = DWORD{1} << 30U;
@@ -191,9 +200,13 @@ io_result input_file::read_at(std::uint64_t offset, std::span<std::byte> buffer)
 bool input_file::is_named(const std::string& name) const {
   // Opening with no access rights reads only the identity; a final reparse
   // point (a symbolic link) is looked at itself, not followed.
-  const HANDLE handle = CreateFileA(
-      name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  constexpr DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+  const HANDLE handle =
+      entry_names_are_utf8()
+          ? CreateFileW(widened(name, CP_UTF8).c_str(), 0, share, nullptr, OPEN_EXISTING, flags,
+                        nullptr)
+          : CreateFileA(name.c_str(), 0, share, nullptr, OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool same = GetFileInformationByHandle(handle, &info) &&
@@ -324,7 +337,10 @@ error_code keep_and_close(std::intptr_t& handle) {
 error_code move_into_place(std::intptr_t& handle, const std::string& temporary,
                            const std::string& name, DWORD flags) {
   if (const error_code error = keep_and_close(handle)) return error;
-  if (!MoveFileExA(temporary.c_str(), name.c_str(), flags)) {
+  const BOOL moved = entry_names_are_utf8() ? MoveFileExW(widened(temporary, CP_UTF8).c_str(),
+                                                          widened(name, CP_UTF8).c_str(), flags)
+                                            : MoveFileExA(temporary.c_str(), name.c_str(), flags);
+  if (!moved) {
     return static_cast<error_code>(GetLastError());
   }
   return 0;
@@ -378,7 +394,7 @@ std::size_t max_open_files() {
 bool uses_windows_names() { return true; }
 
 bool system_case_key(std::string_view name, std::string& key) {
-  const std::wstring wide = widened(name, CP_ACP);
+  const std::wstring wide = widened(name, entry_name_code_page.load());
   if (wide.empty()) {
     key.clear();
     return true;
@@ -398,7 +414,7 @@ bool system_case_key(std::string_view name, std::string& key) {
 }
 
 bool as_entry_name(const std::string& text, std::string& name) {
-  if (GetACP() == CP_UTF8) {
+  if (entry_names_are_utf8() || GetACP() == CP_UTF8) {
     name = text;
     return true;
   }
@@ -408,6 +424,96 @@ bool as_entry_name(const std::string& text, std::string& name) {
   // catches what became '?' for want of a character.
   return widened(name, CP_ACP) == wide;
 }
+
+// ---- entry names in other code pages
+
+namespace {
+
+// The code page `charset` names: "CP932", "932", "WINDOWS-1252", "IBM437",
+// "UTF-8", or one of a few common names of the East Asian ones; 0 for none.
+UINT code_page_named(std::string charset) {
+  for (char& c : charset) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static constexpr std::pair<std::string_view, UINT> known[] = {
+      {"SHIFT_JIS", 932}, {"SHIFT-JIS", 932}, {"SJIS", 932},    {"GBK", 936},
+      {"GB2312", 936},    {"BIG5", 950},      {"UHC", 949},     {"UTF-8", CP_UTF8},
+      {"UTF8", CP_UTF8},  {"KOI8-R", 20866},  {"KOI8-U", 21866}};
+  for (const auto& [name, code_page] : known) {
+    if (charset == name) return code_page;
+  }
+  std::string_view digits = charset;
+  for (const std::string_view prefix : {"WINDOWS-", "CP", "IBM"}) {
+    if (digits.starts_with(prefix)) {
+      digits.remove_prefix(prefix.size());
+      break;
+    }
+  }
+  if (digits.empty() || digits.size() > 5 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return 0;
+  }
+  return static_cast<UINT>(std::stoul(std::string{digits}));
+}
+
+// `bytes` in `code_page` as UTF-16; false when they are not valid there.
+bool strictly_widened(std::string_view bytes, UINT code_page, std::wstring& wide) {
+  wide.clear();
+  if (bytes.empty()) return true;
+  if (bytes.size() > INT_MAX) return false;
+  const int size = static_cast<int>(bytes.size());
+  // Some code pages (the ISO-2022 ones, UTF-7) take no flags at all.
+  DWORD flags = MB_ERR_INVALID_CHARS;
+  int length = MultiByteToWideChar(code_page, flags, bytes.data(), size, nullptr, 0);
+  if (length == 0 && GetLastError() == ERROR_INVALID_FLAGS) {
+    flags = 0;
+    length = MultiByteToWideChar(code_page, flags, bytes.data(), size, nullptr, 0);
+  }
+  if (length <= 0) return false;
+  wide.assign(static_cast<std::size_t>(length), L'\0');
+  return MultiByteToWideChar(code_page, flags, bytes.data(), size, wide.data(), length) == length;
+}
+
+}  // namespace
+
+struct name_converter::state {
+  UINT code_page = 0;
+};
+
+name_converter::name_converter(std::string charset, std::unique_ptr<state> converter)
+    : charset_(std::move(charset)), state_(std::move(converter)) {}
+name_converter::name_converter(name_converter&& other) noexcept = default;
+name_converter& name_converter::operator=(name_converter&& other) noexcept = default;
+name_converter::~name_converter() = default;
+
+std::optional<name_converter> name_converter::open(const std::string& charset,
+                                                   std::string& problem) {
+  const UINT code_page = code_page_named(charset);
+  if (code_page == 0 || !IsValidCodePage(code_page)) {
+    problem = charset.empty() ? "no charset given" : "the system knows no code page of that name";
+    return std::nullopt;
+  }
+  auto converter = std::make_unique<state>();
+  converter->code_page = code_page;
+  return name_converter(charset, std::move(converter));
+}
+
+bool name_converter::to_text(std::string_view bytes, std::string& text) const {
+  std::wstring wide;
+  if (!strictly_widened(bytes, state_->code_page, wide)) return false;
+  text = narrowed(wide, CP_UTF8);
+  return true;
+}
+
+bool name_converter::to_code_page(std::string_view text, std::string& bytes) const {
+  std::wstring wide;
+  if (!strictly_widened(text, CP_UTF8, wide)) return false;
+  bytes = narrowed(wide, state_->code_page);
+  // Only bytes that read back as the same characters stand for them: a
+  // character the code page lacks became '?'.
+  std::wstring back;
+  return strictly_widened(bytes, state_->code_page, back) && back == wide;
+}
+
+void use_utf8_entry_names() { entry_name_code_page = CP_UTF8; }
 
 void binary_standard_output() {
   std::fflush(stdout);

@@ -37,16 +37,22 @@ copied copy_to_stdout(const platform::input_file& file, const archive_entry& ent
 }  // namespace
 
 exit_status run_cat(const cat_request& request) {
-  const std::optional<opened_archive> archive = open_archive(request.archive);
+  exit_status status = exit_status::success;
+  name_charset charset;
+  if (!open_charset(request.charset, charset)) return exit_status::fatal;
+  const std::optional<opened_archive> archive = open_archive(request.archive, "", charset);
   if (!archive) return exit_status::fatal;
   const archive_directory& directory = archive->directory;
-  const std::optional<std::vector<bool>> picked = pick_entries(directory, request.names, {});
+  const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.names, {});
   if (!picked) return exit_status::fatal;
+  // The bytes are the entry's whatever its name: reported, but written.
+  if (archive->report_unconverted(*picked, "its bytes are written all the same") > 0) {
+    status = exit_status::problems;
+  }
   // The bytes go out as they are: no line ends are translated on Windows.
   platform::binary_standard_output();
   buffer_standard_output();
   std::vector<std::byte> buffer(chunk_size);
-  exit_status status = exit_status::success;
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (!(*picked)[i]) continue;
     const archive_entry& entry = directory.entries[i];
@@ -55,9 +61,9 @@ exit_status run_cat(const cat_request& request) {
       case copied::whole:
         break;
       case copied::short_in_archive:
-        report(entry_name(directory.names[i]),
-               "cut short: " + std::to_string(entry.size - written) + " of its " +
-                   std::to_string(entry.size) + " bytes are not in the archive");
+        report(archive->shown(i), "cut short: " + std::to_string(entry.size - written) +
+                                      " of its " + std::to_string(entry.size) +
+                                      " bytes are not in the archive");
         status = exit_status::problems;
         break;
       case copied::output_failed:

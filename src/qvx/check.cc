@@ -15,8 +15,11 @@ std::string counted(std::uint64_t count, const char* one, const char* many) {
 
 class checker {
  public:
-  checker(const archive_directory& directory, std::uint64_t archive_size)
-      : directory_(directory), archive_size_(archive_size) {}
+  checker(const opened_archive& archive, const name_charset& utf8)
+      : archive_(archive),
+        directory_(archive.directory),
+        archive_size_(archive.file.size()),
+        utf8_(utf8) {}
 
   // Prints one line per finding and a summary; returns the number of problems.
   std::size_t run() {
@@ -24,6 +27,7 @@ class checker {
     for (std::size_t i = 0; i < directory_.entries.size(); ++i) {
       check_data(i);
       if (check_name(i)) check_duplicate(i, first_of_name);
+      note_encoding(i);
     }
     note_overlaps();
     std::printf("%s, %s, %s\n", counted(directory_.entries.size(), "entry", "entries").c_str(),
@@ -33,12 +37,10 @@ class checker {
   }
 
  private:
-  [[nodiscard]] std::string_view name(std::size_t i) const {
-    return entry_name(directory_.names[i]);
-  }
+  [[nodiscard]] std::string_view name(std::size_t i) const { return archive_.names[i]; }
 
   [[nodiscard]] std::string entry(std::size_t i) const {
-    return "entry " + std::to_string(i + 1) + " \"" + printable_name(name(i)) + "\"";
+    return "entry " + std::to_string(i + 1) + " \"" + archive_.shown(i) + "\"";
   }
 
   void problem(std::size_t i, const std::string& what) {
@@ -55,8 +57,24 @@ class checker {
                    " of its " + std::to_string(e.size) + " bytes are missing");
   }
 
+  // A name that is not UTF-8, when no charset was given, is most likely in
+  // the code page of the system the archive was made on. Noted, since it
+  // unpacks all the same, only not as the characters it was meant to be.
+  void note_encoding(std::size_t i) {
+    std::string text;
+    if (!utf8_ || utf8_->to_text(name(i), text)) return;
+    std::printf(
+        "note: %s: name is not valid UTF-8; if the names are in a code page, "
+        "--charset converts them (e.g. --charset CP1252)\n",
+        entry(i).c_str());
+  }
+
   // False when the name is refused anywhere, so that it cannot collide.
   bool check_name(std::size_t i) {
+    if (archive_.unconverted[i]) {
+      problem(i, "name is not valid " + archive_.charset);
+      return false;
+    }
     if (const std::string_view why = name_refusal(name(i), name_rules::posix); !why.empty()) {
       problem(i, "name would be refused: " + std::string{why});
       return false;
@@ -105,8 +123,10 @@ class checker {
     }
   }
 
+  const opened_archive& archive_;
   const archive_directory& directory_;
   std::uint64_t archive_size_;
+  const name_charset& utf8_;  // what tells UTF-8 names from others, if they are to be noted
   std::size_t problems_ = 0;
   std::size_t overlaps_ = 0;
 };
@@ -114,10 +134,19 @@ class checker {
 }  // namespace
 
 exit_status run_check(const check_request& request) {
-  const std::optional<opened_archive> archive = open_archive(request.archive);
+  name_charset charset;
+  if (!open_charset(request.charset, charset)) return exit_status::fatal;
+  const std::optional<opened_archive> archive = open_archive(request.archive, "", charset);
   if (!archive) return exit_status::fatal;
+  // Without --charset, names that are not UTF-8 are noted where names are
+  // UTF-8 by custom; on Windows they are in the ANSI code page.
+  name_charset utf8;
+  if (!charset && !platform::uses_windows_names()) {
+    std::string unknown;
+    utf8 = platform::name_converter::open("UTF-8", unknown);
+  }
   buffer_standard_output();
-  const std::size_t problems = checker{archive->directory, archive->file.size()}.run();
+  const std::size_t problems = checker{*archive, utf8}.run();
   return finish_standard_output(problems == 0 ? exit_status::success : exit_status::problems);
 }
 

@@ -82,6 +82,16 @@ void add_excludes(CLI::App& command, std::vector<std::string>& excludes, const s
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
+// --charset, for every command that reads or writes entry names.
+void add_charset(CLI::App& command, std::optional<std::string>& charset) {
+  command
+      .add_option("--charset", charset,
+                  "the code page the entry names are in (CP1252, CP932, CP1251...): names are "
+                  "converted to and from it")
+      ->type_name("NAME")
+      ->transform(verbatim);
+}
+
 // Parsing stops when neither FILE nor -T gives anything to pack.
 void require_inputs(const input_request& inputs) {
   if (inputs.files.empty() && !inputs.files_from) throw CLI::RequiredError("FILE");
@@ -180,12 +190,14 @@ exit_status run_command_line(std::span<const char* const> args) {
   list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts");
   list_command->add_flag("--names", list.names, "only the entries' names, one a line");
   add_excludes(*list_command, list.excludes, "do not list");
+  add_charset(*list_command, list.charset);
 
   check_request check;
   CLI::App* check_command = add_command(
       app, "check", "Report everything wrong with the archive's directory: 0 clean, 1 problems.",
       chosen, [&] { return run_check(check); });
   add_archive(*check_command, check.archive, "the archive");
+  add_charset(*check_command, check.charset);
 
   extract_request extract;
   CLI::App* extract_command =
@@ -206,6 +218,7 @@ exit_status run_command_line(std::span<const char* const> args) {
   extract_command->add_flag("-k,--keep", extract.keep_existing,
                             "never replace an existing file (the entry is reported)");
   extract_command->add_flag("-v,--verbose", extract.verbose, "print each entry's name");
+  add_charset(*extract_command, extract.charset);
 
   cat_request cat;
   CLI::App* cat_command =
@@ -218,6 +231,7 @@ exit_status run_command_line(std::span<const char* const> args) {
                    "the first NAME when one begins with -)")
       ->required()
       ->transform(verbatim);
+  add_charset(*cat_command, cat.charset);
 
   create_request create;
   CLI::App* create_command =
@@ -227,6 +241,7 @@ exit_status run_command_line(std::span<const char* const> args) {
   add_inputs(*create_command, create.inputs);
   create_command->add_flag("-f,--force", create.force,
                            "replace an existing file even if it is not an archive");
+  add_charset(*create_command, create.charset);
 
   update_request update;
   CLI::App* update_command = add_command(
@@ -235,6 +250,7 @@ exit_status run_command_line(std::span<const char* const> args) {
       [&] { return run_update(update); });
   add_archive(*update_command, update.archive, "the archive to change");
   add_inputs(*update_command, update.inputs);
+  add_charset(*update_command, update.charset);
 
   delete_request erase;
   CLI::App* delete_command = add_command(app, "delete", "Remove every entry of the names given.",
@@ -246,6 +262,7 @@ exit_status run_command_line(std::span<const char* const> args) {
                    "first NAME when one begins with -)")
       ->required()
       ->transform(verbatim);
+  add_charset(*delete_command, erase.charset);
 
   std::string help_topic;
   CLI::App* help_command = add_command(app, "help", "Describe qvx, or one command.", chosen,

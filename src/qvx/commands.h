@@ -17,6 +17,7 @@ enum class exit_status : int {
 
 struct list_request {
   std::string archive;
+  std::optional<std::string> charset;  // the code page of the names (--charset)
   bool json = false;
   bool names = false;                 // only the names, one a line
   std::vector<std::string> excludes;  // patterns of entries not to list
@@ -24,10 +25,12 @@ struct list_request {
 
 struct check_request {
   std::string archive;
+  std::optional<std::string> charset;  // the code page of the names (--charset)
 };
 
 struct extract_request {
   std::string archive;
+  std::optional<std::string> charset;    // the code page of the names (--charset)
   std::optional<std::string> directory;  // where to unpack; none for the working directory
   std::vector<std::string> names;        // the entries (or patterns) to unpack; empty for all
   std::vector<std::string> excludes;     // patterns of entries not to unpack
@@ -37,7 +40,8 @@ struct extract_request {
 
 struct cat_request {
   std::string archive;
-  std::vector<std::string> names;  // entry names or patterns
+  std::optional<std::string> charset;  // the code page of the names (--charset)
+  std::vector<std::string> names;      // entry names or patterns
 };
 
 // The files to pack into an archive (see input_files.h).
@@ -48,18 +52,21 @@ struct input_request {
 
 struct create_request {
   std::string archive;
+  std::optional<std::string> charset;  // the code page of the names (--charset)
   input_request inputs;
   bool force = false;  // replace an existing file that is not an archive
 };
 
 struct update_request {
   std::string archive;
+  std::optional<std::string> charset;  // the code page of the names (--charset)
   input_request inputs;
 };
 
 struct delete_request {
   std::string archive;
-  std::vector<std::string> names;  // entry names or patterns
+  std::optional<std::string> charset;  // the code page of the names (--charset)
+  std::vector<std::string> names;      // entry names or patterns
 };
 
 exit_status run_list(const list_request& request);

@@ -8,10 +8,12 @@
 namespace qvx::cli {
 
 exit_status run_create(const create_request& request) {
+  name_charset charset;
+  if (!open_charset(request.charset, charset)) return exit_status::fatal;
   const std::optional<archive_destination> destination =
       choose_destination(request.archive, destination_use::create, request.force);
   if (!destination) return exit_status::fatal;
-  const gathered_inputs gathered = gather_inputs(request.inputs, *destination);
+  const gathered_inputs gathered = gather_inputs(request.inputs, *destination, charset);
   const std::vector<archive_member>& members = gathered.members;
   const archive_plan plan = plan_archive(members);
   for (const packing_problem& problem : plan.problems) {

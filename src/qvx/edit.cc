@@ -29,7 +29,7 @@ bool plan_is_sound(const edit_plan& plan, const archive_destination& destination
     if (problem.member == whole_archive) {
       report(archive, problem.reason);
     } else if (const archive_member& member = plan.members[problem.member]; member.kept()) {
-      report(archive, "entry \"" + printable_name(member.name) + "\" " + problem.reason);
+      report(archive, "entry \"" + printable_name(member.name_text()) + "\" " + problem.reason);
     } else {
       report(platform::displayed_path(member.path), problem.reason);
     }
@@ -59,11 +59,12 @@ exit_status rewrite(const edit_plan& plan, const archive_destination& destinatio
 // The archive at `path`, where the edit will be written and what it is read
 // from; or nothing, after saying why it cannot be edited.
 std::optional<std::pair<archive_destination, opened_archive>> open_for_edit(
-    const std::string& path) {
+    const std::string& path, const name_charset& charset) {
   std::optional<archive_destination> destination =
       choose_destination(path, destination_use::edit, false);
   if (!destination) return std::nullopt;
-  std::optional<opened_archive> archive = open_archive(destination->path, destination->given);
+  std::optional<opened_archive> archive =
+      open_archive(destination->path, destination->given, charset);
   if (!archive) return std::nullopt;
   return std::pair{std::move(*destination), std::move(*archive)};
 }
@@ -71,29 +72,35 @@ std::optional<std::pair<archive_destination, opened_archive>> open_for_edit(
 }  // namespace
 
 exit_status run_update(const update_request& request) {
+  name_charset charset;
+  if (!open_charset(request.charset, charset)) return exit_status::fatal;
   std::optional<std::pair<archive_destination, opened_archive>> opened =
-      open_for_edit(request.archive);
+      open_for_edit(request.archive, charset);
   if (!opened) return exit_status::fatal;
   const archive_destination* destination = &opened->first;
   opened_archive* archive = &opened->second;
-  const gathered_inputs gathered = gather_inputs(request.inputs, *destination);
+  const gathered_inputs gathered = gather_inputs(request.inputs, *destination, charset);
   if (!gathered.usable) {
     report(platform::displayed_path(destination->given), "not changed");
     return exit_status::fatal;
   }
-  const edit_plan plan = plan_update(archive->directory, archive->file.size(), gathered.members);
+  // Names that do not convert stay as they are; they are only compared.
+  const edit_plan plan =
+      plan_update(archive->directory, archive->file.size(), gathered.members,
+                  archive->charset.empty() ? std::span<const std::string>{} : archive->names);
   return rewrite(plan, *destination, *archive,
                  [](const std::string& path) { return platform::displayed_path(path); });
 }
 
 exit_status run_delete(const delete_request& request) {
+  name_charset charset;
+  if (!open_charset(request.charset, charset)) return exit_status::fatal;
   std::optional<std::pair<archive_destination, opened_archive>> opened =
-      open_for_edit(request.archive);
+      open_for_edit(request.archive, charset);
   if (!opened) return exit_status::fatal;
   const archive_destination* destination = &opened->first;
   opened_archive* archive = &opened->second;
-  const std::optional<std::vector<bool>> picked =
-      pick_entries(archive->directory, request.names, {});
+  const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.names, {});
   if (!picked) {
     report(platform::displayed_path(destination->given), "not changed");
     return exit_status::fatal;

@@ -2,19 +2,18 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "archive/directory.h"
-
 namespace qvx::cli {
 
-// For each entry, whether it is picked: by one of `names` (exact names or
-// shell-style patterns, see name_pattern.h; all entries when there are
+// For each entry of `entry_names` (as opened_archive has them), whether it is picked: by one of
+// `names` (exact names or shell-style patterns, see name_pattern.h; all entries when there are
 // none), and by none of the `excludes` patterns. On Windows patterns ignore
 // the case of ASCII letters. A name or pattern that picks no entry is
 // reported on standard error, and then nothing is returned.
-std::optional<std::vector<bool>> pick_entries(const archive_directory& directory,
+std::optional<std::vector<bool>> pick_entries(std::span<const std::string> entry_names,
                                               const std::vector<std::string>& names,
                                               const std::vector<std::string>& excludes);
 

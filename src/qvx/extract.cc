@@ -10,7 +10,6 @@
 #include "qvx/opened_archive.h"
 
 namespace qvx::cli {
-namespace {}  // namespace
 
 exit_status run_extract(const extract_request& request) {
   // An empty -C is most often a variable that was not set: unpacking into
@@ -19,7 +18,9 @@ exit_status run_extract(const extract_request& request) {
     report("-C", "the directory's name is empty");
     return exit_status::fatal;
   }
-  const std::optional<opened_archive> archive = open_archive(request.archive);
+  name_charset charset;
+  if (!open_charset(request.charset, charset)) return exit_status::fatal;
+  const std::optional<opened_archive> archive = open_archive(request.archive, "", charset);
   if (!archive) return exit_status::fatal;
   const archive_directory& directory = archive->directory;
 
@@ -27,12 +28,18 @@ exit_status run_extract(const extract_request& request) {
   options.jobs = job_count_from_environment();
   options.existing = request.keep_existing ? existing_files::keep : existing_files::replace;
   std::optional<std::vector<bool>> picked =
-      pick_entries(directory, request.names, request.excludes);
+      pick_entries(archive->names, request.names, request.excludes);
   if (!picked) {
     report(platform::displayed_path(request.archive), "nothing unpacked");
     return exit_status::fatal;
   }
+  // An entry whose name does not convert has no file name to go under.
+  const bool unconverted = archive->report_unconverted(*picked, "it is not unpacked") > 0;
+  for (std::size_t i = 0; i < picked->size(); ++i) {
+    if (archive->unconverted[i]) (*picked)[i] = false;
+  }
   options.selected = std::move(*picked);
+  if (!archive->charset.empty()) options.file_names = archive->names;
   // The archive is open, so its path may stop leading to it; the engine
   // recognises it by the open file when an entry would replace it.
   if (request.directory) {
@@ -60,11 +67,10 @@ exit_status run_extract(const extract_request& request) {
   std::uint64_t bytes_done = 0;
   const unpack_status status = unpack_entries(
       archive->file, directory, options, [&](std::size_t i, const entry_result& result) {
-        const std::string_view name = entry_name(directory.names[i]);
         if (!result.ok() || (request.verbose && result.placed)) progress.clear();
-        if (!result.ok()) report(name, result.problem);
+        if (!result.ok()) report(archive->shown(i), result.problem);
         // Only what it wrote: a refused or failed entry has its diagnostic.
-        if (request.verbose && result.placed) std::printf("%s\n", printable_name(name).c_str());
+        if (request.verbose && result.placed) std::printf("%s\n", archive->shown(i).c_str());
         ++done;
         bytes_done += directory.entries[i].size;
         progress.update([&] {
@@ -73,8 +79,9 @@ exit_status run_extract(const extract_request& request) {
         });
       });
   progress.clear();
-  return finish_standard_output(status == unpack_status::complete ? exit_status::success
-                                                                  : exit_status::problems);
+  return finish_standard_output(status == unpack_status::complete && !unconverted
+                                    ? exit_status::success
+                                    : exit_status::problems);
 }
 
 }  // namespace qvx::cli

@@ -83,7 +83,8 @@ std::vector<std::string> list_lines(const std::string& text) {
 
 class input_gatherer {
  public:
-  explicit input_gatherer(const archive_destination& destination) : destination_{destination} {}
+  input_gatherer(const archive_destination& destination, const name_charset& charset)
+      : destination_{destination}, charset_{charset} {}
 
   // Adds the file at `path`, or the files inside it if it is a directory
   // named by the user (not one inside such a directory).
@@ -103,11 +104,27 @@ class input_gatherer {
     } else if (destination_.exists && file.same_file(destination_.file)) {
       // The old archive would go into the new one, or be lost.
       refuse(path, "is the archive being written");
-    } else if (std::string name; !platform::as_entry_name(last_component(path), name)) {
+    } else {
+      add_file(path, file.size);
+    }
+  }
+
+  void add_file(const std::string& path, std::uint64_t size) {
+    const std::string text = last_component(path);
+    std::string name;
+    if (charset_) {
+      if (!charset_->to_code_page(text, name)) {
+        refuse(path, "its name has characters that " + charset_->charset() + " cannot hold");
+        return;
+      }
+      archive_member member = file_member(std::move(name), path, size);
+      member.text = text;
+      gathered_.members.push_back(std::move(member));
+    } else if (!platform::as_entry_name(text, name)) {
       refuse(path,
              "its name has characters that entry names, in the system's code page, cannot hold");
     } else {
-      gathered_.members.push_back(file_member(std::move(name), path, file.size));
+      gathered_.members.push_back(file_member(std::move(name), path, size));
     }
   }
 
@@ -131,14 +148,15 @@ class input_gatherer {
   }
 
   const archive_destination& destination_;
+  const name_charset& charset_;
   gathered_inputs gathered_;
 };
 
 }  // namespace
 
-gathered_inputs gather_inputs(const input_request& request,
-                              const archive_destination& destination) {
-  input_gatherer gatherer{destination};
+gathered_inputs gather_inputs(const input_request& request, const archive_destination& destination,
+                              const name_charset& charset) {
+  input_gatherer gatherer{destination, charset};
   for (const std::string& argument : request.files) {
     for (const std::string& path : platform::expanded_argument(argument)) {
       gatherer.add(path, false);

@@ -8,6 +8,7 @@
 
 #include "archive/archive_writer.h"
 #include "qvx/archive_destination.h"
+#include "qvx/opened_archive.h"
 
 namespace qvx::cli {
 
@@ -21,7 +22,9 @@ struct gathered_inputs {
 // it, in byte order of their names. Symbolic links are followed. Every input
 // that cannot be packed is reported (missing, unreadable, not a regular
 // file, a directory inside a directory, the archive being written, a name
-// the system's code page cannot hold), not only the first.
-gathered_inputs gather_inputs(const input_request& request, const archive_destination& destination);
+// the system's code page, or `charset`, cannot hold), not only the first.
+// With a charset, each entry name is the file's name converted into it.
+gathered_inputs gather_inputs(const input_request& request, const archive_destination& destination,
+                              const name_charset& charset);
 
 }  // namespace qvx::cli

@@ -20,16 +20,17 @@ std::string hex(std::string_view bytes) {
 
 }  // namespace
 
-void print_json(const archive_directory& directory, const std::vector<bool>& shown) {
+void print_json(const opened_archive& archive, const std::vector<bool>& shown) {
+  const archive_directory& directory = archive.directory;
   std::fputs("[", stdout);
   bool first = true;
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (!shown[i]) continue;
-    const std::string_view name = entry_name(directory.names[i]);
+    const std::string_view bytes = entry_name(directory.names[i]);
     const nlohmann::ordered_json entry = {
         {"number", i + 1},
-        {"name", name},
-        {"name_hex", hex(name)},
+        {"name", archive.names[i]},
+        {"name_hex", hex(bytes)},
         {"offset", directory.entries[i].offset},
         {"size", directory.entries[i].size},
         {"tag", directory.entries[i].tag},

@@ -3,10 +3,41 @@
 #include <cstdio>
 
 #include "archive/diagnostic.h"
+#include "archive/entry_name.h"
 
 namespace qvx::cli {
 
-std::optional<opened_archive> open_archive(const std::string& path, const std::string& given) {
+bool open_charset(const std::optional<std::string>& charset, name_charset& converter) {
+  if (!charset) return true;
+  std::string problem;
+  converter = platform::name_converter::open(*charset, problem);
+  if (!converter) {
+    report("--charset " + *charset, problem);
+    return false;
+  }
+  platform::use_utf8_entry_names();
+  return true;
+}
+
+std::string opened_archive::shown(std::size_t i) const {
+  // Converted names go out in the text the console takes, like paths.
+  return printable_name(charset.empty() || unconverted[i] ? names[i]
+                                                          : platform::displayed_path(names[i]));
+}
+
+std::size_t opened_archive::report_unconverted(const std::vector<bool>& among,
+                                               std::string_view consequence) const {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (charset.empty() || !unconverted[i] || (!among.empty() && !among[i])) continue;
+    report(shown(i), "its name is not valid " + charset + "; " + std::string{consequence});
+    ++count;
+  }
+  return count;
+}
+
+std::optional<opened_archive> open_archive(const std::string& path, const std::string& given,
+                                           const name_charset& charset) {
   const std::string shown = platform::displayed_path(given.empty() ? path : given);
   platform::error_code error = 0;
   platform::input_file file = platform::input_file::open(path, error);
@@ -19,7 +50,23 @@ std::optional<opened_archive> open_archive(const std::string& path, const std::s
     report(shown, read.problem);
     return std::nullopt;
   }
-  return opened_archive{std::move(file), std::move(read.directory)};
+  opened_archive archive{std::move(file), std::move(read.directory), {}, {}, {}};
+  const std::size_t count = archive.directory.entries.size();
+  archive.names.reserve(count);
+  archive.unconverted.assign(count, false);
+  if (charset) archive.charset = charset->charset();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string_view bytes = entry_name(archive.directory.names[i]);
+    std::string text;
+    if (charset && !charset->to_text(bytes, text)) {
+      archive.unconverted[i] = true;
+      text = bytes;
+    } else if (!charset) {
+      text = bytes;
+    }
+    archive.names.push_back(std::move(text));
+  }
+  return archive;
 }
 
 void buffer_standard_output() {

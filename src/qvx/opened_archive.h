@@ -4,6 +4,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "archive/directory.h"
 #include "platform/platform.h"
@@ -11,16 +13,37 @@
 
 namespace qvx::cli {
 
+// The code page the archive's names are in, from --charset: nothing when
+// the names are taken as the bytes they are.
+using name_charset = std::optional<platform::name_converter>;
+
+// The converter for `charset`, if one was asked for, made the way this run
+// takes entry names; false after saying why when there is none of that name.
+bool open_charset(const std::optional<std::string>& charset, name_charset& converter);
+
 struct opened_archive {
   platform::input_file file;
   archive_directory directory;
+  // Each entry's name as the commands use it: converted from the charset
+  // asked for, or its bytes as they are (also when it did not convert).
+  std::vector<std::string> names;
+  std::vector<bool> unconverted;  // by index: the name is not valid in that charset
+  std::string charset;            // empty when none was asked for
+
+  // Entry `i`'s name as listings and messages show it.
+  [[nodiscard]] std::string shown(std::size_t i) const;
+  // Reports each entry whose name did not convert, with `consequence`
+  // after the reason; returns how many there were.
+  [[nodiscard]] std::size_t report_unconverted(const std::vector<bool>& among,
+                                               std::string_view consequence) const;
 };
 
 // Opens the archive at `path` and reads its whole directory, or reports on
 // standard error why it cannot and returns nothing. Reports name the archive
 // `given` (the path the user gave, where `path` is a link's target), or
-// `path` when that is empty.
-std::optional<opened_archive> open_archive(const std::string& path, const std::string& given = "");
+// `path` when that is empty. Names are converted by `charset`, if any.
+std::optional<opened_archive> open_archive(const std::string& path, const std::string& given = "",
+                                           const name_charset& charset = {});
 
 // Lets standard output go out in large writes when it is not a terminal, for
 // listings of tens of thousands of lines.

@@ -1,0 +1,177 @@
+// Archives whose names are in a code page other than the system's: with
+// --charset, qvx gives files the characters the names were written in, and
+// the archive keeps the code page's bytes. The expected bytes are those of
+// the published code page tables.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "archive_builder.h"
+#include "cli_test.h"
+
+namespace qvx::test {
+namespace {
+
+using builder::entry_content;
+
+constexpr std::size_t name_field = 15;
+
+// The name fields of an archive laid out as create writes it (names last),
+// each up to its first NUL.
+std::vector<std::string> stored_names(const std::string& archive, std::size_t count) {
+  std::vector<std::string> names;
+  names.reserve(count);
+  const std::size_t table = archive.size() - name_field * count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string field = archive.substr(table + name_field * i, name_field);
+    names.push_back(field.substr(0, field.find('\0')));
+  }
+  return names;
+}
+
+class CharsetTest : public ::testing::Test {
+ protected:
+  run_result qvx(const std::vector<std::string>& args, const fs::path& cwd) {
+    return run_qvx(args, cwd, in_utf8_locale());
+  }
+  run_result qvx(const std::vector<std::string>& args) { return qvx(args, work_.path()); }
+
+  scratch_dir work_;
+};
+
+TEST_F(CharsetTest, NamesGoIntoTheCodePageAndComeBackAsTheirCharacters) {
+  struct named {
+    std::string charset;
+    std::string text;   // UTF-8
+    std::string bytes;  // in the code page
+  };
+  const std::vector<named> cases = {
+      // The second byte of each of these two characters is 0x5C, a '\' to
+      // anything that reads the name as ASCII.
+      {"CP932", "\u8868\u793A.txt", "\x95\x5C\x8E\xA6.txt"},
+      {"CP932", "\u30BD\u30D5\u30C8", "\x83\x5C\x83\x74\x83\x67"},
+      {"CP1252", "Caf\u00E9 \u20AC", "Caf\xE9 \x80"},
+      {"cp1251", "\u0424\u0430\u0439\u043B", "\xD4\xE0\xE9\xEB"},
+  };
+  for (const named& name : cases) {
+    SCOPED_TRACE(name.charset + " " + name.text);
+    scratch_dir place;
+    fs::create_directory(place / "in");
+    fs::create_directory(place / "out");
+    write_file(place / "in" / name.text, "bytes of " + name.text);
+    write_file(place / "in" / "plain.txt", "plain");
+
+    const run_result created =
+        qvx({"create", "--charset", name.charset, "a.qvx", "in/" + name.text, "in/plain.txt"},
+            place.path());
+    ASSERT_EQ(created.exit_status, 0) << created.err;
+    const std::string archive = read_file(place / "a.qvx");
+    EXPECT_EQ(stored_names(archive, 2), (std::vector<std::string>{name.bytes, "plain.txt"}));
+
+    const run_result listed =
+        qvx({"list", "--json", "--charset", name.charset, "a.qvx"}, place.path());
+    EXPECT_EQ(listed.exit_status, 0) << listed.err;
+    const nlohmann::json entries = nlohmann::json::parse(listed.out);
+    EXPECT_EQ(entries.at(0).at("name"), name.text);
+    EXPECT_EQ(entries.at(0).at("name_hex").get<std::string>().size(), 2 * name.bytes.size());
+
+    const run_result extracted =
+        qvx({"extract", "--charset", name.charset, "../a.qvx"}, place / "out");
+    EXPECT_EQ(extracted.exit_status, 0) << extracted.err;
+    EXPECT_EQ(list_dir(place / "out"), (std::set<std::string>{name.text, "plain.txt"}));
+    EXPECT_EQ(read_file(place / "out" / name.text), "bytes of " + name.text);
+  }
+}
+
+TEST_F(CharsetTest, PatternsCaseAndUpdateGoByTheConvertedNames) {
+  fs::create_directory(work_ / "in");
+  const std::string hyou = "\u8868\u793A.txt";  // 0x955C 0x8EA6 in CP932
+  write_file(work_ / "in" / hyou, "first");
+  write_file(work_ / "in" / "other.txt", "other");
+  ASSERT_EQ(
+      qvx({"create", "--charset", "CP932", "a.qvx", "in/" + hyou, "in/other.txt"}).exit_status, 0);
+
+  const run_result cat = qvx({"cat", "--charset", "CP932", "a.qvx", "\u8868*"});
+  EXPECT_EQ(cat.exit_status, 0) << cat.err;
+  EXPECT_EQ(cat.out, "first");
+
+  // The entry is replaced where it stands, found by its converted name.
+  write_file(work_ / "in" / hyou, "second");
+  const run_result updated = qvx({"update", "--charset", "CP932", "a.qvx", "in/" + hyou});
+  EXPECT_EQ(updated.exit_status, 0) << updated.err;
+  const std::string archive = read_file(work_ / "a.qvx");
+  EXPECT_EQ(stored_names(archive, 2),
+            (std::vector<std::string>{"\x95\x5C\x8E\xA6.txt", "other.txt"}));
+  EXPECT_EQ(qvx({"cat", "--charset", "CP932", "a.qvx", hyou}).out, "second");
+
+  // Accented capitals are the same letters to Windows once converted.
+  write_file(work_ / "in" / "\u00E9t\u00E9.txt", "lower");
+  write_file(work_ / "in" / "\u00C9T\u00C9.TXT", "upper");
+  const run_result folded = qvx(
+      {"create", "--charset", "CP1252", "b.qvx", "in/\u00E9t\u00E9.txt", "in/\u00C9T\u00C9.TXT"});
+  EXPECT_EQ(folded.exit_status, 2);
+  EXPECT_NE(folded.err.find("only in case, which Windows ignores"), std::string::npos)
+      << folded.err;
+  EXPECT_FALSE(fs::exists(work_ / "b.qvx"));
+}
+
+TEST_F(CharsetTest, WhatDoesNotConvertIsRefusedAndTheRestGoesOn) {
+  // A name CP932 cannot hold is not packed, and then nothing is.
+  fs::create_directory(work_ / "in");
+  write_file(work_ / "in" / "caf\u00E9", "x");
+  const run_result created = qvx({"create", "--charset", "CP932", "new.qvx", "in/caf\u00E9"});
+  EXPECT_EQ(created.exit_status, 2);
+  EXPECT_NE(created.err.find("its name has characters that CP932 cannot hold"), std::string::npos)
+      << created.err;
+  EXPECT_FALSE(fs::exists(work_ / "new.qvx"));
+
+  // A lead byte with nothing after it is no CP932 name.
+  const std::vector<entry_content> entries = {{"ok.txt", "fine"}, {"bad\x81", "lost"}};
+  write_file(work_ / "a.qvx", builder::build_archive(entries));
+  fs::create_directory(work_ / "out");
+  const run_result extracted = qvx({"extract", "--charset", "CP932", "../a.qvx"}, work_ / "out");
+  EXPECT_EQ(extracted.exit_status, 1);
+  EXPECT_NE(extracted.err.find(": its name is not valid CP932; it is not unpacked"),
+            std::string::npos)
+      << extracted.err;
+  EXPECT_EQ(list_dir(work_ / "out"), std::set<std::string>{"ok.txt"});
+
+  const run_result listed = qvx({"list", "--names", "--charset", "CP932", "a.qvx"});
+  EXPECT_EQ(listed.exit_status, 1);
+  EXPECT_EQ(listed.out, console_text("ok.txt\nbad\x81\n"));
+
+  const run_result checked = qvx({"check", "--charset", "CP932", "a.qvx"});
+  EXPECT_EQ(checked.exit_status, 1);
+  EXPECT_NE(checked.out.find("name is not valid CP932"), std::string::npos) << checked.out;
+
+  const run_result unknown = qvx({"list", "--charset", "NO-SUCH-CHARSET", "a.qvx"});
+  EXPECT_EQ(unknown.exit_status, 2);
+  EXPECT_EQ(unknown.out, "");
+  expect_lines(unknown.err, {"qvx: --charset NO-SUCH-CHARSET: "});
+}
+
+TEST_F(CharsetTest, CheckReadsNamesAsTheCharsetSaysAndNotesNamesThatAreNotUtf8) {
+  if (testing_windows_build()) GTEST_SKIP() << "names there are in the ANSI code page";
+  write_file(work_ / "sjis.qvx",
+             builder::build_archive(std::vector<entry_content>{{"\x95\x5C\x8E\xA6.txt", "x"}}));
+  // As bytes, the name holds a '\'; as CP932 it is two characters.
+  const run_result raw = qvx({"check", "sjis.qvx"});
+  EXPECT_EQ(raw.exit_status, 1);
+  EXPECT_NE(raw.out.find("path separator"), std::string::npos) << raw.out;
+  const run_result converted = qvx({"check", "--charset", "CP932", "sjis.qvx"});
+  EXPECT_EQ(converted.exit_status, 0) << converted.out;
+  EXPECT_EQ(converted.out.find("note:"), std::string::npos) << converted.out;
+
+  // A Latin-1 name is noted, with the way out, but is no problem.
+  write_file(work_ / "latin.qvx",
+             builder::build_archive(std::vector<entry_content>{{"caf\xE9", "x"}, {"tea", "y"}}));
+  const run_result noted = qvx({"check", "latin.qvx"});
+  EXPECT_EQ(noted.exit_status, 0) << noted.out;
+  EXPECT_NE(noted.out.find("note: entry 1 \"caf\xE9\": name is not valid UTF-8"), std::string::npos)
+      << noted.out;
+  EXPECT_NE(noted.out.find("--charset"), std::string::npos);
+  EXPECT_EQ(noted.out.find("entry 2"), std::string::npos) << noted.out;
+}
+
+}  // namespace
+}  // namespace qvx::test

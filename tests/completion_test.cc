@@ -52,8 +52,9 @@ TEST_F(CompletionTest, CommandsOptionsAndTheArchivesEntryNames) {
 }
 
 TEST_F(CompletionTest, EntryNamesComeInTheCharsetOnTheLine) {
-  write_file(work_ / "sjis.qvx", builder::build_archive(std::vector<builder::entry_content>{
-                                     {"\x95\x5C\x8E\xA6.txt", "1"}}));
+  write_file(
+      work_ / "sjis.qvx",
+      builder::build_archive(std::vector<builder::entry_content>{{"\x95\x5C\x8E\xA6.txt", "1"}}));
   EXPECT_EQ(complete("qvx cat --charset CP932 sjis.qvx ''"), "\u8868\u793A.txt\n");
   EXPECT_EQ(complete("qvx list --charset CP9"), "CP932\nCP936\nCP949\nCP950\n");
 }

@@ -4,6 +4,7 @@
 // the published code page tables.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "archive_builder.h"
@@ -42,16 +43,17 @@ class CharsetTest : public ::testing::Test {
 TEST_F(CharsetTest, NamesGoIntoTheCodePageAndComeBackAsTheirCharacters) {
   struct named {
     std::string charset;
-    std::string text;   // UTF-8
-    std::string bytes;  // in the code page
+    std::string text;     // UTF-8
+    std::string bytes;    // in the code page
+    std::size_t columns;  // on a terminal: two for each ideograph or kana
   };
   const std::vector<named> cases = {
       // The second byte of each of these two characters is 0x5C, a '\' to
       // anything that reads the name as ASCII.
-      {"CP932", "\u8868\u793A.txt", "\x95\x5C\x8E\xA6.txt"},
-      {"CP932", "\u30BD\u30D5\u30C8", "\x83\x5C\x83\x74\x83\x67"},
-      {"CP1252", "Caf\u00E9 \u20AC", "Caf\xE9 \x80"},
-      {"cp1251", "\u0424\u0430\u0439\u043B", "\xD4\xE0\xE9\xEB"},
+      {"CP932", "\u8868\u793A.txt", "\x95\x5C\x8E\xA6.txt", 8},
+      {"CP932", "\u30BD\u30D5\u30C8", "\x83\x5C\x83\x74\x83\x67", 6},
+      {"CP1252", "Caf\u00E9 \u20AC", "Caf\xE9 \x80", 6},
+      {"cp1251", "\u0424\u0430\u0439\u043B", "\xD4\xE0\xE9\xEB", 4},
   };
   for (const named& name : cases) {
     SCOPED_TRACE(name.charset + " " + name.text);
@@ -74,6 +76,17 @@ TEST_F(CharsetTest, NamesGoIntoTheCodePageAndComeBackAsTheirCharacters) {
     const nlohmann::json entries = nlohmann::json::parse(listed.out);
     EXPECT_EQ(entries.at(0).at("name"), name.text);
     EXPECT_EQ(entries.at(0).at("name_hex").get<std::string>().size(), 2 * name.bytes.size());
+
+    // The table's columns stay in line: the name is padded by the columns
+    // it takes on a terminal, not by its bytes.
+    if (!testing_windows_build()) {
+      const run_result table = qvx({"list", "--charset", name.charset, "a.qvx"}, place.path());
+      char numbers[64];
+      std::snprintf(numbers, sizeof numbers, "  %10d  %10zu", 30, 9 + name.text.size());
+      const std::string line =
+          "    1  " + name.text + std::string(15 - name.columns, ' ') + numbers;
+      EXPECT_NE(table.out.find(line), std::string::npos) << table.out;
+    }
 
     const run_result extracted =
         qvx({"extract", "--charset", name.charset, "../a.qvx"}, place / "out");

@@ -1,6 +1,10 @@
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "archive/entry_name.h"
+#include "platform/platform.h"
 #include "qvx/entry_selection.h"
 #include "qvx/list_json.h"
 #include "qvx/opened_archive.h"
@@ -8,13 +12,48 @@
 namespace qvx::cli {
 namespace {
 
+constexpr std::size_t name_column = 15;
+
+// How many columns a terminal gives `text`, UTF-8: one per character, two
+// for the wide characters of East Asian scripts.
+std::size_t columns_of(std::string_view text) {
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    length = std::min(length, text.size() - i);
+    char32_t c = length == 1 ? lead : lead & (0x7FU >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      c = (c << 6U) | (static_cast<unsigned char>(text[i + k]) & 0x3FU);
+    }
+    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+    columns += wide ? 2 : 1;
+    i += length;
+  }
+  return columns;
+}
+
+// The name, padded to the name column. Names converted to UTF-8 are padded
+// by the columns they take; others, as the bytes they are.
+std::string name_cell(const opened_archive& archive, std::size_t i) {
+  std::string cell = archive.shown(i);
+  const bool text =
+      !archive.charset.empty() && !archive.unconverted[i] && !platform::uses_windows_names();
+  const std::size_t width = text ? columns_of(cell) : cell.size();
+  if (width < name_column) cell.append(name_column - width, ' ');
+  return cell;
+}
+
 void print_table(const opened_archive& archive, const std::vector<bool>& shown) {
   const archive_directory& directory = archive.directory;
   std::printf("%5s  %-15s  %10s  %10s  %5s  %10s\n", "#", "name", "offset", "size", "tag", "spare");
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (!shown[i]) continue;
     const archive_entry& entry = directory.entries[i];
-    std::printf("%5zu  %-15s  %10lu  %10lu  %5u  %10lu\n", i + 1, archive.shown(i).c_str(),
+    std::printf("%5zu  %s  %10lu  %10lu  %5u  %10lu\n", i + 1, name_cell(archive, i).c_str(),
                 static_cast<unsigned long>(entry.offset), static_cast<unsigned long>(entry.size),
                 static_cast<unsigned>(entry.tag), static_cast<unsigned long>(entry.spare));
   }

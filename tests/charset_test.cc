@@ -157,10 +157,19 @@ TEST_F(CharsetTest, WhatDoesNotConvertIsRefusedAndTheRestGoesOn) {
   EXPECT_EQ(checked.exit_status, 1);
   EXPECT_NE(checked.out.find("name is not valid CP932"), std::string::npos) << checked.out;
 
-  const run_result unknown = qvx({"list", "--charset", "NO-SUCH-CHARSET", "a.qvx"});
-  EXPECT_EQ(unknown.exit_status, 2);
-  EXPECT_EQ(unknown.out, "");
-  expect_lines(unknown.err, {"qvx: --charset NO-SUCH-CHARSET: "});
+  // Only a charset that converts names exactly, or none at all: no empty
+  // name (the locale's, to iconv), no "//TRANSLIT" look-alikes.
+  for (const std::string charset : {"NO-SUCH-CHARSET", "", "CP932//TRANSLIT"}) {
+    const run_result unknown = qvx({"list", "--charset", charset, "a.qvx"});
+    EXPECT_EQ(unknown.exit_status, 2) << charset;
+    EXPECT_EQ(unknown.out, "") << charset;
+    expect_lines(unknown.err, {"qvx: --charset" + (charset.empty() ? "" : " " + charset) + ": "});
+  }
+  // A name whose bytes there would hold NULs, which end a name field.
+  write_file(work_ / "in" / "plain", "x");
+  const run_result wide = qvx({"create", "--charset", "UTF-16LE", "new.qvx", "in/plain"});
+  EXPECT_EQ(wide.exit_status, 2);
+  EXPECT_FALSE(fs::exists(work_ / "new.qvx"));
 }
 
 TEST_F(CharsetTest, CheckReadsNamesAsTheCharsetSaysAndNotesNamesThatAreNotUtf8) {

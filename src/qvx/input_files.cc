@@ -117,6 +117,15 @@ class input_gatherer {
         refuse(path, "its name has characters that " + charset_->charset() + " cannot hold");
         return;
       }
+      // A name field ends at its first NUL, and a control byte would be
+      // refused by whoever reads the name as bytes (UTF-16, ISO-2022).
+      if (std::any_of(name.begin(), name.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F;
+          })) {
+        refuse(path, "its name in " + charset_->charset() + " would hold control bytes");
+        return;
+      }
       archive_member member = file_member(std::move(name), path, size);
       member.text = text;
       gathered_.members.push_back(std::move(member));

@@ -10,9 +10,18 @@ namespace qvx::cli {
 bool open_charset(const std::optional<std::string>& charset, name_charset& converter) {
   if (!charset) return true;
   std::string problem;
-  converter = platform::name_converter::open(*charset, problem);
+  // iconv would take "" as the locale's charset, and a suffix such as
+  // "//TRANSLIT" or "//IGNORE" would let look-alikes or nothing stand for a
+  // character: a name must convert exactly or not at all.
+  if (charset->empty()) {
+    problem = "no charset given";
+  } else if (charset->find('/') != std::string::npos) {
+    problem = "a charset's name has no '/'";
+  } else {
+    converter = platform::name_converter::open(*charset, problem);
+  }
   if (!converter) {
-    report("--charset " + *charset, problem);
+    report(charset->empty() ? "--charset" : "--charset " + *charset, problem);
     return false;
   }
   platform::use_utf8_entry_names();

@@ -102,5 +102,53 @@ TEST(EntryName, PrintableNameMasksControlBytesOnly) {
   EXPECT_EQ(printable_name("caf\xC3\xA9 ok"), "caf\xC3\xA9 ok");
 }
 
+// On POSIX the UTF-8 forms of the C1 controls (U+0080-U+009F) and of the
+// bidirectional controls (U+202A-U+202E, U+2066-U+2069) are shown as one '?'
+// each; their neighbours, and what is not UTF-8 for them, stay as they are.
+TEST(EntryName, PrintableNameMasksEncodedControlsUpToTheirEdges) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"a\xC2\x80z", "a?z"},
+      {"a\xC2\x9Fz", "a?z"},
+      {"a\xC2\xA0z", "a\xC2\xA0z"},
+      {"a\xC2\x7Fz", "a\xC2?z"},
+      {"a\xC2", "a\xC2"},
+      {"a\xE2\x80\xA9z", "a\xE2\x80\xA9z"},
+      {"a\xE2\x80\xAAz", "a?z"},
+      {"a\xE2\x80\xAEz", "a?z"},
+      {"a\xE2\x80\xAFz", "a\xE2\x80\xAFz"},
+      {"a\xE2\x81\xA5z", "a\xE2\x81\xA5z"},
+      {"a\xE2\x81\xA6z", "a?z"},
+      {"a\xE2\x81\xA9z", "a?z"},
+      {"a\xE2\x81\xAAz", "a\xE2\x81\xAAz"},
+      {"a\xE2\x80", "a\xE2\x80"},
+      {"\xC2\x9B\xE2\x81\xA7\x1B", "???"},
+  };
+  for (const auto& [name, shown] : cases) {
+    EXPECT_EQ(printable_name(name), shown) << printable_name(name);
+  }
+}
+
+// Without the system's own folding (POSIX), names are folded as code page
+// 1252 folds them: ASCII and Latin-1 letters, and the caron and ligature
+// letters 1252 adds; the signs between the Latin-1 letters are not letters.
+TEST(EntryName, CaseFoldingPairsTheLettersOfCodePage1252Only) {
+  const std::pair<const char*, const char*> same[] = {
+      {"abc.txt", "ABC.TXT"}, {"\xE0", "\xC0"}, {"\xE9t\xE9", "\xC9T\xC9"}, {"\xFE", "\xDE"},
+      {"\x9A", "\x8A"},       {"\x9C", "\x8C"}, {"\x9E", "\x8E"},           {"\xFF", "\x9F"},
+  };
+  for (const auto& [lower, upper] : same) {
+    EXPECT_EQ(case_folded(lower), case_folded(upper)) << printable_name(lower);
+    EXPECT_EQ(case_folded(lower), upper) << printable_name(lower);
+  }
+  const std::pair<const char*, const char*> different[] = {
+      {"\xF7", "\xD7"}, {"\xDF", "\xBF"}, {"\x9B", "\x8B"},
+      {"\x9D", "\x8D"}, {"@", "`"},       {"[", "{"},
+  };
+  for (const auto& [one, other] : different) {
+    EXPECT_NE(case_folded(one), case_folded(other)) << printable_name(one);
+    EXPECT_EQ(case_folded(one), one) << printable_name(one);
+  }
+}
+
 }  // namespace
 }  // namespace qvx

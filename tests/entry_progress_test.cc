@@ -50,6 +50,17 @@ std::string first_drawing(fake_terminal& terminal) {
   return {};
 }
 
+// Whether `terminal` is still blank `wait` after `since`. Nothing can be
+// drawn within a second of `since`, so a check that came later than that,
+// on a busy machine, proves nothing and passes.
+bool blank_within_the_quiet_second(fake_terminal& terminal,
+                                   std::chrono::steady_clock::time_point since,
+                                   std::chrono::milliseconds wait) {
+  std::this_thread::sleep_for(wait);
+  const std::string seen = terminal.taken();
+  return seen.empty() || std::chrono::steady_clock::now() - since >= 1s;
+}
+
 TEST(EntryProgress, ShowsASlowEntryAndErasesItAsSoonAsTheEntryIsDone) {
   const archive_directory directory = two_entries();
   copy_progress progress(2);
@@ -58,20 +69,30 @@ TEST(EntryProgress, ShowsASlowEntryAndErasesItAsSoonAsTheEntryIsDone) {
   progress_line line(
       terminal.sink(), [&] { return terminal.columns; }, progress_line::clock::now() - 10s);
   entry_progress display(line);
+  // starting() restarts the quiet second, although the line's own clock
+  // began long before: nothing for a second, then the line.
+  const auto started = std::chrono::steady_clock::now();
   display.starting(directory, progress);
-  // starting() restarts the quiet second: nothing for a second, then the line.
+  EXPECT_TRUE(blank_within_the_quiet_second(terminal, started, 700ms));
   const std::string drawn = first_drawing(terminal);
   const std::string text = "big?.bin: 1.50 GiB of 3.00 GiB; all entries: 1.50 GiB of 3.00 GiB";
   ASSERT_EQ(drawn, "\r" + text);
   terminal.taken();
+  std::chrono::steady_clock::time_point first_done;
   {
+    first_done = std::chrono::steady_clock::now();
     const auto away = display.entry_done(0);
     // Erased at once, before the entry's listing line, not later.
     EXPECT_EQ(terminal.taken(), "\r" + std::string(text.size(), ' ') + "\r");
   }
-  // The next entry is quick: it draws nothing, and the end erases nothing.
-  std::this_thread::sleep_for(600ms);
+  // The next entry draws nothing while it is quick, and then names itself.
+  EXPECT_TRUE(blank_within_the_quiet_second(terminal, first_done, 600ms));
+  const std::string next = "small: 0.0 MiB of 0.0 MiB; all entries: 1.50 GiB of 3.00 GiB";
+  EXPECT_EQ(first_drawing(terminal), "\r" + next);
+  terminal.taken();
   { const auto away = display.entry_done(1); }
+  EXPECT_EQ(terminal.taken(), "\r" + std::string(next.size(), ' ') + "\r");
+  // No entry is awaited now: nothing more is drawn, and the end erases nothing.
   display.finished();
   EXPECT_EQ(terminal.taken(), "");
 }
@@ -89,6 +110,10 @@ TEST(ProgressLine, FitsTheTerminalAtEachRedrawAndShowsNothingBelowTwentyColumns)
   terminal.columns = 21;
   line.update([&] { return long_text; }, start + 2s);
   EXPECT_EQ(terminal.taken(), "\r" + long_text.substr(0, 20));
+  // Twenty columns is the narrowest terminal that shows the line.
+  terminal.columns = 20;
+  line.update([&] { return long_text; }, start + 2500ms);
+  EXPECT_EQ(terminal.taken(), "\r" + long_text.substr(0, 19));
   terminal.columns = 19;
   line.update([&] { return long_text; }, start + 3s);
   EXPECT_EQ(terminal.taken(), "\r" + std::string(19 - 1, ' ') + "\r");

@@ -56,6 +56,9 @@ TEST(NamePattern, FoldingCaseMatchesEitherCaseOfAsciiLetters) {
   EXPECT_TRUE(matches_pattern("[A-Z]1", "q1", true));
   EXPECT_TRUE(matches_pattern("[a-z]1", "Q1", true));
   EXPECT_FALSE(matches_pattern("[!a-z]1", "Q1", true));
+  // A range whose ends are not letters still holds the letters between them.
+  EXPECT_TRUE(matches_pattern("[@-_]", "Q", true));
+  EXPECT_FALSE(matches_pattern("[!@-_]", "Q", true));
   // Bytes beyond ASCII are not folded: what they are depends on the code page.
   EXPECT_FALSE(matches_pattern("\xE9", "\xC9", true));
   EXPECT_TRUE(is_pattern("a[b"));

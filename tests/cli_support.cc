@@ -50,7 +50,10 @@ run_result run_command(std::vector<std::string> argv, const std::vector<std::str
                        const fs::path& cwd, run_options options) {
   if (const std::string problem = missing_program(argv); !problem.empty()) {
     ADD_FAILURE() << problem;
-    return {.exit_status = 127, .out = "", .err = problem};
+    run_result missing;
+    missing.exit_status = 127;
+    missing.err = problem;
+    return missing;
   }
   const std::string program = argv.back();
   argv.insert(argv.end(), args.begin(), args.end());

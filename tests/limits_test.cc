@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <optional>
 
 #include "archive_builder.h"
 #include "cli_test.h"
@@ -189,6 +192,70 @@ TEST_F(LimitsTest, AnInterruptedRunLeavesNoTemporaryFile) {
       EXPECT_TRUE(packing.signal == signal || packing.exit_status == 0) << packing.err;
       fs::remove(work_ / "out.qvx");
     }
+  }
+}
+
+bool is_temporary(const std::string& name) { return name.starts_with(".qvxreader-"); }
+
+// A long run makes thousands of temporary files one after another, more
+// than there are places to note them at once; each is forgotten when it is
+// named, so the one in flight when the signal comes is still removed. And
+// the signal ends the run at once: the sweep waits only for threads that
+// are making a file at that moment.
+TEST_F(LimitsTest, AnInterruptedLongRunEndsAtOnceAndLeavesNoTemporaryFile) {
+  using namespace std::chrono_literals;
+  std::vector<entry_content> entries = numbered_entries(5000);
+  entries.push_back({"last", std::string(std::size_t{16} << 20U, 'L')});
+  const std::string archive = put_archive(builder::build_archive(entries));
+  for (const bool named_temporaries : {true, false}) {
+    SCOPED_TRACE(named_temporaries ? "named temporary files" : "anonymous files");
+    const scratch_dir out;
+    run_options options;
+    options.environment["QVXREADER_PORTABLE_IO"] = named_temporaries ? "1" : "0";
+    options.environment["QVXREADER_JOBS"] = "2";
+    std::optional<std::chrono::steady_clock::time_point> interrupted_at;
+    options.while_running = [&](pid_t child) {
+      // Once over 4096 files are made, stopped with one in flight.
+      if (interrupted_at || list_dir(out.path()).size() < 4200 || !stop_child(child)) return;
+      const std::set<std::string> names = list_dir(out.path());
+      if (!named_temporaries || std::any_of(names.begin(), names.end(), is_temporary)) {
+        ::kill(child, SIGINT);
+        interrupted_at = std::chrono::steady_clock::now();
+      }
+      ::kill(child, SIGCONT);
+    };
+    const run_result result = run_tool({archive}, out.path(), options);
+    ASSERT_TRUE(interrupted_at) << "the run ended before it was interrupted";
+    EXPECT_EQ(result.signal, SIGINT) << result.err;
+    EXPECT_LT(result.ended_at - *interrupted_at, 500ms);
+    const std::set<std::string> left = list_dir(out.path());
+    EXPECT_EQ(std::count_if(left.begin(), left.end(), is_temporary), 0);
+  }
+}
+
+// A signal the program was started with ignored (nohup, a background job)
+// stays ignored: it neither ends the run nor removes anything.
+TEST_F(LimitsTest, AHangupIgnoredAtTheStartStaysIgnored) {
+  const std::string archive = put_archive(builder::build_archive(numbered_entries(3000)));
+  for (const bool qvx : {false, true}) {
+    SCOPED_TRACE(qvx ? "qvx extract" : "qvxreader");
+    const scratch_dir out;
+    run_options options;
+    options.ignored_signals = {SIGHUP};
+    options.environment["QVXREADER_PORTABLE_IO"] = "1";
+    bool hung_up = false;
+    options.while_running = [&](pid_t child) {
+      if (hung_up || list_dir(out.path()).size() < 100 || !stop_child(child)) return;
+      ::kill(child, SIGHUP);
+      ::kill(child, SIGCONT);
+      hung_up = true;
+    };
+    const run_result result = qvx ? run_qvx({"extract", archive}, out.path(), options)
+                                  : run_tool({archive}, out.path(), options);
+    EXPECT_TRUE(hung_up) << "the run ended before the hangup";
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(list_dir(out.path()).size(), 3000U);
   }
 }
 

@@ -168,6 +168,15 @@ TEST(ParallelTest, AnUnusableJobCountIsReportedAndIgnored) {
                                        "to 64; ignored\n"));
     EXPECT_EQ(read_file(work / "two"), "2");
   }
+  // Every count from 1 to 64 is taken as it is, without a word.
+  for (const char* setting : {"1", "64", "064"}) {
+    SCOPED_TRACE(std::string{"QVXREADER_JOBS="} + setting);
+    run_options options;
+    options.environment["QVXREADER_JOBS"] = setting;
+    const run_result result = run_tool({(place / "a.qvx").string()}, work.path(), options);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+  }
 }
 
 }  // namespace

@@ -175,6 +175,26 @@ TEST_F(QvxTest, ExtractFailuresAndTheirStatus) {
   expect_lines(kept.err, {"qvx: a.txt: not written: a file of that name exists"});
   EXPECT_EQ(read_file(work_ / "a.txt"), "mine");
   EXPECT_EQ(read_file(work_ / "b.txt"), "BB");
+
+  // An entry that runs past the end of the archive is written as far as it
+  // goes and reported; -v names it, since a file now has its name. Over an
+  // existing file it is not placed, so not named.
+  std::string cut_bytes = builder::build_archive(three);
+  builder::put_u32(cut_bytes, builder::size_field_position(0), 1000);  // 49 bytes are there
+  const std::string cut = put_archive_bytes(cut_bytes);
+  fs::create_directory(work_ / "out");
+  const run_result short_entry = run_qvx({"extract", "-v", "-C", "out", cut}, work_.path());
+  EXPECT_EQ(short_entry.exit_status, 1);
+  EXPECT_EQ(short_entry.out, console_text("a.txt\nb.txt\n-dash\n"));
+  expect_lines(short_entry.err, {"qvx: a.txt: incomplete: the archive ends 951 bytes short of "
+                                 "this entry (49 of 1000 bytes written)"});
+  EXPECT_EQ(read_file(work_ / "out" / "a.txt"), cut_bytes.substr(44));
+  const run_result over_file = run_qvx({"extract", "-v", cut, "a.txt"}, work_.path());
+  EXPECT_EQ(over_file.exit_status, 1);
+  EXPECT_EQ(over_file.out, "");
+  expect_lines(over_file.err, {"qvx: a.txt: not written: the archive ends 951 bytes short of "
+                               "this entry; the existing file is kept"});
+  EXPECT_EQ(read_file(work_ / "a.txt"), "mine");
 }
 
 TEST_F(QvxTest, ExtractIntoTheArchivesOwnDirectoryNeverReplacesIt) {
@@ -388,6 +408,13 @@ TEST_F(QvxTest, NamesNeverSendControlsToTheTerminal) {
 TEST_F(QvxTest, KeepingProtectsOnlyFilesFromBeforeTheRun) {
   const std::string archive =
       put_archive({{"a", "first"}, {"b", "new b"}, {"a", "second"}, {"c", "new c"}});
+  // Two entries of one name after others, the earlier one slow to copy.
+  const std::string pair = (place_ / "pair.qvx").string();
+  write_file(pair, builder::build_archive(
+                       std::vector<entry_content>{{"x", "x"},
+                                                  {"y", "y"},
+                                                  {"a", std::string(std::size_t{16} << 20U, 'L')},
+                                                  {"a", "small"}}));
   for (const char* jobs : {"1", "4"}) {
     SCOPED_TRACE(std::string{"QVXREADER_JOBS="} + jobs);
     const scratch_dir out;
@@ -404,6 +431,20 @@ TEST_F(QvxTest, KeepingProtectsOnlyFilesFromBeforeTheRun) {
     EXPECT_EQ(run_qvx({"extract", archive, "a"}, named.path(), options).exit_status, 0);
     EXPECT_EQ(read_file(named / "a"), "second");
     EXPECT_EQ(list_dir(named.path()), std::set<std::string>{"a"});
+
+    const scratch_dir named_pair;
+    EXPECT_EQ(run_qvx({"extract", pair, "a"}, named_pair.path(), options).exit_status, 0);
+    const std::string left = read_file(named_pair / "a");
+    EXPECT_TRUE(left == "small") << "a holds " << left.size() << " bytes";
+    // An entry that was kept out did not write its name: the next one of
+    // that name meets the file from before the run, and is kept out too.
+    const scratch_dir kept_pair;
+    write_file(kept_pair / "a", "old a");
+    const run_result both_kept = run_qvx({"extract", "-k", pair, "a"}, kept_pair.path(), options);
+    EXPECT_EQ(both_kept.exit_status, 1);
+    expect_lines(both_kept.err, {"qvx: a: not written: a file of that name exists",
+                                 "qvx: a: not written: a file of that name exists"});
+    EXPECT_EQ(read_file(kept_pair / "a"), "old a");
   }
 }
 
@@ -417,6 +458,7 @@ TEST_F(QvxTest, AnOutputThatCannotBeWrittenIsAFailure) {
   const std::vector<std::vector<std::string>> commands = {
       {"--help"},         {"--version"},
       {"list", "--help"}, {"update", "--version"},
+      {"help"},           {"help", "list"},
       {"list", archive},  {"list", "--json", archive},
       {"check", archive}, {"extract", "-v", "-C", (work_ / "out").string(), archive}};
   fs::create_directory(work_ / "out");
@@ -481,21 +523,28 @@ TEST_F(QvxTest, CatWritesExactlyTheBytesOfTheEntries) {
   EXPECT_EQ(both.exit_status, 0) << both.err;
   EXPECT_TRUE(both.out == binary + "a\nb\n");
 
-  // "cut" now starts 5 bytes before the end of the file, and holds 10.
+  // "cut" now starts 3 bytes before the end of the file, and holds 10.
   builder::put_u32(bytes, builder::offset_field_position(1),
-                   static_cast<std::uint32_t>(bytes.size() - 5));
+                   static_cast<std::uint32_t>(bytes.size() - 3));
   const std::string cut = put_archive_bytes(bytes);
   const run_result short_entry = run_qvx({"cat", cut, "cut"}, work_.path());
   EXPECT_EQ(short_entry.exit_status, 1);
-  EXPECT_EQ(short_entry.out, bytes.substr(bytes.size() - 5));
-  expect_lines(short_entry.err, {"qvx: cut: cut short: 5 of its 10 bytes are not in the archive"});
+  EXPECT_EQ(short_entry.out, bytes.substr(bytes.size() - 3));
+  expect_lines(short_entry.err, {"qvx: cut: cut short: 7 of its 10 bytes are not in the archive"});
 
-  if (testing_windows_build()) return;  // a pipe without a reader
+  if (testing_windows_build()) return;  // a pipe without a reader, /dev/full
   run_options closed;
   closed.stdout_closed = true;
   const run_result gone = run_qvx({"cat", whole, "bin"}, work_.path(), closed);
   EXPECT_EQ(gone.exit_status, 1);
   expect_lines(gone.err, {"qvx: standard output: write error"});
+  // Nothing is read once the output has failed: the entry cut short after
+  // "bin" is not reached, so not reported.
+  run_options full;
+  full.stdout_path = "/dev/full";
+  const run_result failed = run_qvx({"cat", cut, "bin", "cut"}, work_.path(), full);
+  EXPECT_EQ(failed.exit_status, 1);
+  expect_lines(failed.err, {"qvx: standard output: write error"});
 }
 
 }  // namespace

@@ -95,6 +95,7 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
     for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
     ::umask(022);
     for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
+    for (const int s : options.ignored_signals) ::signal(s, SIG_IGN);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -125,6 +126,7 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
   while (true) {
     const pid_t done = ::waitpid(child, &status, WNOHANG);
     if (done == child) break;
+    if (done == 0 && options.while_running) options.while_running(child);
     if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
     if (options.kill_after_ms && !killed &&
         std::chrono::steady_clock::now() >=
@@ -138,9 +140,10 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
       throw std::runtime_error(argv[0] + " did not end within " +
                                std::to_string(options.timeout_seconds) + " s");
     }
-    ::usleep(options.kill_after_ms ? 200 : 2000);
+    ::usleep(options.kill_after_ms || options.while_running ? 200 : 2000);
   }
   run_result result;
+  result.ended_at = std::chrono::steady_clock::now();
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   // A child killed before it opened them has left no files: it wrote nothing.
@@ -150,6 +153,25 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
   result.out = options.stdout_path.empty() && !options.stdout_closed ? captured(out_path) : "";
   result.err = captured(err_path);
   return result;
+}
+
+bool stop_child(pid_t pid) {
+  if (::kill(pid, SIGSTOP) != 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    // The state follows the command name in parentheses: T when stopped,
+    // Z once the child has ended and waits to be collected.
+    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(stat_file, stat);
+    const std::size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 >= stat.size()) return false;
+    const char state = stat[name_end + 2];
+    if (state == 'T') return true;
+    if (state == 'Z' || state == 'X') return false;
+    ::usleep(100);
+  }
+  throw std::runtime_error("the child did not stop within 10 s");
 }
 
 }  // namespace qvx::test

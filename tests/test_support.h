@@ -1,7 +1,11 @@
 // Scratch directories, files and child processes for the tests.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -59,6 +63,9 @@ struct run_options {
   fs::path stdin_path;               // standard input; /dev/null when empty
   std::optional<int> kill_after_ms;  // signal the child this long after it starts
   int kill_signal = 9;               // with this signal (SIGKILL unless set)
+  std::set<int> ignored_signals;     // left ignored in the child, as nohup leaves SIGHUP
+  // Called again and again while the child runs, with its process id.
+  std::function<void(pid_t)> while_running;
 };
 
 struct run_result {
@@ -66,11 +73,17 @@ struct run_result {
   int signal = 0;        // the signal that ended the child, if one did
   std::string out;
   std::string err;
+  std::chrono::steady_clock::time_point ended_at;  // when the child was seen to end
 };
 
 // Runs `argv` with standard input from /dev/null and every signal at its
 // default disposition, as a shell starts a program, and waits for it.
 // Throws if it runs past the timeout.
 run_result run(const std::vector<std::string>& argv, const run_options& options);
+
+// Stops the running child `pid` (SIGSTOP) and waits until it is stopped, so
+// that a signal sent now finds it at work; SIGCONT lets it go on. False when
+// it has ended instead.
+bool stop_child(pid_t pid);
 
 }  // namespace qvx::test

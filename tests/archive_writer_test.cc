@@ -32,6 +32,24 @@ TEST(ArchiveEncoding, RecordsAreLittleEndianAndNamesPaddedWithNul) {
   EXPECT_EQ(entry_name(full), "fifteen-bytes-x");
 }
 
+// The count field holds 65535: so many members make an archive, one more
+// is the only problem reported.
+TEST(PlanArchive, TakesUpTo65535MembersAndNoMore) {
+  std::vector<archive_member> members;
+  members.reserve(max_entries + 1);
+  for (std::size_t i = 0; i < max_entries; ++i) {
+    members.push_back(file_member("f" + std::to_string(i), "f", 1));
+  }
+  const archive_plan most = plan_archive(members);
+  EXPECT_TRUE(most.ok()) << most.problems.front().reason;
+  EXPECT_EQ(most.entries.size(), max_entries);
+  members.push_back(file_member("one-more", "f", 1));
+  const archive_plan too_many = plan_archive(members);
+  ASSERT_EQ(too_many.problems.size(), 1U);
+  EXPECT_EQ(too_many.problems[0].member, whole_archive);
+  EXPECT_EQ(too_many.problems[0].reason, "too many files: 65536; an archive holds at most 65535");
+}
+
 class WriteArchiveTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -79,6 +79,13 @@ TEST_F(DirectoryTest, FailsWhenTheFileEndsBeforeAnyPartOfTheDirectory) {
     EXPECT_FALSE(read_bytes(archive.substr(0, length)).ok()) << "length " << length;
   }
   EXPECT_TRUE(read_bytes(archive).ok());
+  // The message says how far the part that was cut reaches.
+  EXPECT_EQ(read_bytes(archive.substr(0, 1)).problem,
+            "the file ends inside the entry count (1 bytes, 2 needed)");
+  EXPECT_EQ(read_bytes(archive.substr(0, 20)).problem,
+            "the file ends inside the entry table (20 bytes, 30 needed)");
+  EXPECT_EQ(read_bytes(archive.substr(0, 60)).problem,
+            "the file ends inside the name table (60 bytes, 75 needed)");
 }
 
 TEST_F(DirectoryTest, NameTablePositionBeyond4GiBIsNotWrappedBackIntoTheFile) {

@@ -127,7 +127,8 @@ TEST(ParallelTest, TheLaterOfTwoNamesWindowsTakesAsOneIsLeftAtAnyThreadCount) {
 }
 
 // Of many entries of one name, only the last is left, also when they keep
-// every thread's window full and descriptors are few.
+// every thread's window full and descriptors are few, some of them taken by
+// files the program was started with.
 TEST(ParallelTest, ManyEntriesOfOneNameLeaveTheLastWithFewDescriptors) {
   if (testing_windows_build()) GTEST_SKIP() << "RLIMIT_NOFILE is POSIX";
   std::vector<builder::entry_content> entries;
@@ -136,14 +137,17 @@ TEST(ParallelTest, ManyEntriesOfOneNameLeaveTheLastWithFewDescriptors) {
     entries.push_back({i % 3 == 2 ? "u" + std::to_string(i) : "a", std::to_string(i)});
   }
   const std::string archive = builder::build_archive(entries);
-  for (const unsigned long long descriptors : {12ULL, 32ULL, 1024ULL}) {
+  const std::pair<unsigned long long, int> limits[] = {{12, 0}, {32, 0}, {32, 14}, {1024, 0}};
+  for (const auto& [descriptors, inherited] : limits) {
     for (const char* jobs : {"4", "8"}) {
-      SCOPED_TRACE(std::to_string(descriptors) + " descriptors, " + jobs + " threads");
+      SCOPED_TRACE(std::to_string(descriptors) + " descriptors, " + std::to_string(inherited) +
+                   " of them inherited, " + jobs + " threads");
       const scratch_dir work;
       write_file(work / "in.qvx", archive);
       run_options options;
       options.environment["QVXREADER_JOBS"] = jobs;
       options.open_files_limit = descriptors;
+      options.inherited_files = inherited;
       const run_result result = run_tool({"in.qvx"}, work.path(), options);
       EXPECT_EQ(result.exit_status, 0) << result.err;
       EXPECT_EQ(read_file(work / "a"), "199");

@@ -349,6 +349,7 @@ TEST_F(QvxTest, NamesWindowsCannotHoldOrTakesAsOneAreProblemsEverywhere) {
     entries.push_back({name, ""});
   entries.push_back({"\xE9.txt", "1"});
   entries.push_back({"\xC9.TXT", "2"});
+  entries.push_back({"A*B", ""});  // refused, so not also the same name as a*b
   const run_result checked = run_qvx({"check", put_archive(entries)}, work_.path());
   EXPECT_EQ(checked.exit_status, 1);
   // Less the notes on names that are not UTF-8, which are no problems.
@@ -366,7 +367,8 @@ TEST_F(QvxTest, NamesWindowsCannotHoldOrTakesAsOneAreProblemsEverywhere) {
                          "entry 6 \"a\"b\": name would be refused on Windows: name contains '\"'\n"
                          "entry 8 \"\xC9.TXT\": same name as entry 7 when case is ignored, as on "
                          "Windows\n"
-                         "8 entries, 7 problems, 0 overlaps\n"));
+                         "entry 9 \"A*B\": name would be refused on Windows: name contains '*'\n"
+                         "9 entries, 8 problems, 0 overlaps\n"));
   if (testing_windows_build()) return;  // such files cannot be made there
   write_file(work_ / "a*b", "");
   write_file(work_ / "\xE9.txt", "");
@@ -508,6 +510,14 @@ TEST_F(QvxTest, PatternsPickEntriesAndExcludesLeaveThemOut) {
   EXPECT_EQ(run_qvx({"delete", archive, "level*"}, work_.path()).exit_status, 0);
   EXPECT_EQ(read_file(archive), builder::build_archive(std::vector<entry_content>{
                                     {"GAME.CFG", "c"}, {"game.dat", "d"}, {"[x]", "x"}}));
+
+  // "[]" is a file name and an entry name like any other: no empty list.
+  write_file(work_ / "[]", "brackets");
+  const run_result packed = run_qvx({"create", "brackets.qvx", "[]"}, work_.path());
+  EXPECT_EQ(packed.exit_status, 0) << packed.err;
+  const run_result unpacked = run_qvx({"cat", "brackets.qvx", "[]"}, work_.path());
+  EXPECT_EQ(unpacked.exit_status, 0) << unpacked.err;
+  EXPECT_EQ(unpacked.out, "brackets");
 }
 
 // cat writes the entries' bytes and nothing else; an entry cut short is

@@ -107,6 +107,9 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
       const rlimit limit{*options.open_files_limit, *options.open_files_limit};
       if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(126);
     }
+    for (int i = 0; i < options.inherited_files; ++i) {
+      if (::open("/dev/null", O_RDONLY) < 0) ::_exit(126);
+    }
     if (options.user_id) {
       if (::setgid(*options.user_id) != 0 || ::setuid(*options.user_id) != 0) ::_exit(126);
     }

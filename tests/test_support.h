@@ -64,6 +64,7 @@ struct run_options {
   std::optional<int> kill_after_ms;  // signal the child this long after it starts
   int kill_signal = 9;               // with this signal (SIGKILL unless set)
   std::set<int> ignored_signals;     // left ignored in the child, as nohup leaves SIGHUP
+  int inherited_files = 0;           // descriptors the child finds open, as a parent may leave them
   // Called again and again while the child runs, with its process id.
   std::function<void(pid_t)> while_running;
 };

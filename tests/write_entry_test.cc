@@ -52,6 +52,16 @@ TEST_F(WriteEntryTest, ShortArchiveGivesOnlyTheBytesThatExist) {
 
   EXPECT_TRUE(write_entry("empty", archive_, 1000, 0).ok());
   EXPECT_EQ(test::read_file("empty"), "");
+
+  // A progress display is told of the bytes copied, not of those asked for.
+  copy_progress progress(2);
+  const copied_entry whole = copy_entry("whole", archive_, 0, 26, {&progress, 0});
+  const copied_entry cut = copy_entry("cut", archive_, 20, 100, {&progress, 1});
+  EXPECT_EQ(whole.bytes, 26U);
+  EXPECT_EQ(cut.bytes, 6U);
+  EXPECT_EQ(progress.entry_bytes(0), 26U);
+  EXPECT_EQ(progress.entry_bytes(1), 6U);
+  EXPECT_EQ(progress.all_bytes(), 32U);
 }
 
 TEST_F(WriteEntryTest, RefusedNamesWriteNothing) {

@@ -37,6 +37,24 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 // ends the process can remove them first. Threads that create and name
 // files take and give back slots under the mutex; the signal handler takes
 // each name with one atomic exchange, without the mutex, and never frees it.
+// Blocks, for as long as it exists, the signals whose handler sweeps the
+// temporary files, in the calling thread only.
+class sweep_signals_blocked {
+ public:
+  sweep_signals_blocked() {
+    sigset_t sweeping;
+    sigemptyset(&sweeping);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sweeping, s);
+    ::pthread_sigmask(SIG_BLOCK, &sweeping, &saved_);
+  }
+  ~sweep_signals_blocked() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  sweep_signals_blocked(const sweep_signals_blocked&) = delete;
+  sweep_signals_blocked& operator=(const sweep_signals_blocked&) = delete;
+
+ private:
+  sigset_t saved_{};
+};
+
 class temporary_registry {
  public:
   void add(const std::string& name) {
@@ -54,6 +72,9 @@ class temporary_registry {
   }
 
   void remove(const std::string& name) {
+    // A sweep in this thread while it holds the lock would wait for a
+    // thread that is blocked on the lock in add(), whose file then stays.
+    const sweep_signals_blocked blocked;
     const std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < used_.load(); ++i) {
       char* held = slots_[i].load();
@@ -86,10 +107,6 @@ class temporary_registry {
   class creation {
    public:
     explicit creation(temporary_registry& registry) : registry_(registry) {
-      sigset_t sweeping;
-      sigemptyset(&sweeping);
-      for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sweeping, s);
-      ::pthread_sigmask(SIG_BLOCK, &sweeping, &saved_);
       registry_.creating_.fetch_add(1);
       if (registry_.dying_.load()) {
         // A sweep has begun: the process is ending. Make nothing more.
@@ -97,16 +114,15 @@ class temporary_registry {
         while (true) ::pause();
       }
     }
-    ~creation() {
-      registry_.creating_.fetch_sub(1);
-      ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-    }
+    ~creation() { registry_.creating_.fetch_sub(1); }
     creation(const creation&) = delete;
     creation& operator=(const creation&) = delete;
 
    private:
+    // Declared first, so that the signals stay blocked until the count
+    // has dropped again.
+    sweep_signals_blocked blocked_;
     temporary_registry& registry_;
-    sigset_t saved_{};
   };
 
  private:

@@ -447,6 +447,21 @@ TEST_F(QvxTest, KeepingProtectsOnlyFilesFromBeforeTheRun) {
     expect_lines(both_kept.err, {"qvx: a: not written: a file of that name exists",
                                  "qvx: a: not written: a file of that name exists"});
     EXPECT_EQ(read_file(kept_pair / "a"), "old a");
+
+    // Where case makes two files, "A" written in this run does not make "a"
+    // this run's own: the file "a" from before is kept.
+    if (testing_windows_build()) continue;
+    const scratch_dir cased;
+    write_file(cased / "a", "old a");
+    const std::string upper_then_lower = (place_ / "cased.qvx").string();
+    write_file(upper_then_lower,
+               builder::build_archive(std::vector<entry_content>{{"A", "upper"}, {"a", "lower"}}));
+    const run_result kept_lower =
+        run_qvx({"extract", "-k", upper_then_lower}, cased.path(), options);
+    EXPECT_EQ(kept_lower.exit_status, 1);
+    expect_lines(kept_lower.err, {"qvx: a: not written: a file of that name exists"});
+    EXPECT_EQ(read_file(cased / "a"), "old a");
+    EXPECT_EQ(read_file(cased / "A"), "upper");
   }
 }
 

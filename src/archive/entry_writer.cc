@@ -96,14 +96,24 @@ entry_result name_entry(copied_entry& copied, std::string_view name,
   return {{}, true};
 }
 
+namespace {
+
+// What names one file where entries are written: on Windows, names that
+// differ only in case do; elsewhere only the same bytes do, so that an entry
+// "A" written in this run never lets "a" replace a file from before it.
+std::string file_key(std::string_view name) {
+  return platform::uses_windows_names() ? case_folded(name) : std::string{name};
+}
+
+}  // namespace
+
 existing_files names_written::policy_for(std::string_view name, existing_files asked) const {
-  return asked == existing_files::keep && keys_.contains(case_folded(name))
-             ? existing_files::replace
-             : asked;
+  return asked == existing_files::keep && keys_.contains(file_key(name)) ? existing_files::replace
+                                                                         : asked;
 }
 
 void names_written::note(std::string_view name, const entry_result& result) {
-  if (result.placed) keys_.insert(case_folded(name));
+  if (result.placed) keys_.insert(file_key(name));
 }
 
 }  // namespace qvx

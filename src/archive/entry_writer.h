@@ -57,7 +57,7 @@ class names_written {
   void note(std::string_view name, const entry_result& result);
 
  private:
-  std::unordered_set<std::string> keys_;  // case_folded names
+  std::unordered_set<std::string> keys_;  // names as the file system tells them apart
 };
 
 // Gives the copied file the entry's name. A complete entry replaces a file of

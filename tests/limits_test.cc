@@ -205,7 +205,13 @@ bool is_temporary(const std::string& name) { return name.starts_with(".qvxreader
 TEST_F(LimitsTest, AnInterruptedLongRunEndsAtOnceAndLeavesNoTemporaryFile) {
   using namespace std::chrono_literals;
   std::vector<entry_content> entries = numbered_entries(5000);
-  entries.push_back({"last", std::string(std::size_t{16} << 20U, 'L')});
+  // Large entries last, so that the run goes on for a while after the
+  // 4200th file, with a named temporary file there all along in portable
+  // mode: the interruption cannot miss it, however fast the build.
+  for (int i = 0; i < 6; ++i) {
+    entries.push_back({"last" + std::to_string(i),
+                       std::string(std::size_t{16} << 20U, static_cast<char>('L' + i))});
+  }
   const std::string archive = put_archive(builder::build_archive(entries));
   for (const bool named_temporaries : {true, false}) {
     SCOPED_TRACE(named_temporaries ? "named temporary files" : "anonymous files");

@@ -59,7 +59,7 @@ TEST(PlanUpdate, ReplacesTheLastOfANameKeepsTheRestAndAddsAtTheEnd) {
   EXPECT_EQ(plan.members[2].spare, 77U);
   EXPECT_EQ(plan.members[4].path, "new");
   EXPECT_FALSE(plan.members[4].field.has_value());  // a new name is checked as create checks it
-  EXPECT_EQ(plan.dropped_bytes, 0U);
+  EXPECT_EQ(plan.members[2].old_index, std::optional<std::size_t>{2});
 
   const std::vector<archive_member> clashing = {file_member("z", "z", 1)};
   const edit_plan refused = plan_update(directory, 65 + 60, clashing);

@@ -22,7 +22,15 @@ constexpr std::size_t name_field = 15;
 std::vector<std::string> stored_names(const std::string& archive, std::size_t count) {
   std::vector<std::string> names;
   names.reserve(count);
-  const std::size_t table = archive.size() - name_field * count;
+  // Where the last record's data end.
+  const auto u32 = [&](std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 4; i-- > 0;)
+      value = value << 8U | static_cast<unsigned char>(archive[at + i]);
+    return value;
+  };
+  const std::size_t table = u32(builder::offset_field_position(count - 1)) +
+                            static_cast<std::size_t>(u32(builder::size_field_position(count - 1)));
   for (std::size_t i = 0; i < count; ++i) {
     const std::string field = archive.substr(table + name_field * i, name_field);
     names.push_back(field.substr(0, field.find('\0')));

@@ -129,4 +129,18 @@ void expect_lines(const std::string& err, const std::vector<std::string>& expect
   }
 }
 
+std::string laid_out(const std::vector<builder::entry_layout>& records,
+                     const std::vector<std::pair<std::size_t, std::string>>& pieces,
+                     std::size_t names_at, std::size_t length) {
+  std::string bytes(length, '\0');
+  const auto put = [&](std::size_t at, const std::string& piece) {
+    EXPECT_LE(at + piece.size(), length);
+    bytes.replace(at, piece.size(), piece);
+  };
+  put(0, builder::encode_head(records));
+  for (const auto& [at, piece] : pieces) put(at, piece);
+  put(names_at, builder::encode_names(records));
+  return bytes;
+}
+
 }  // namespace qvx::test

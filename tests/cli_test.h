@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_builder.h"
 #include "test_support.h"
 
 namespace qvx::test {
@@ -42,6 +43,13 @@ run_result run_tool(const std::vector<std::string>& args, const fs::path& cwd,
 // Lines of `err` against `expected`; an expected line ending in ": " needs
 // only to begin the actual line (what follows is the system's own words).
 void expect_lines(const std::string& err, const std::vector<std::string>& expected);
+
+// An archive laid out by hand: `records` in the table, `pieces` of bytes at
+// their positions, the name table at `names_at`, zeros elsewhere, and
+// `length` bytes in all.
+std::string laid_out(const std::vector<builder::entry_layout>& records,
+                     const std::vector<std::pair<std::size_t, std::string>>& pieces,
+                     std::size_t names_at, std::size_t length);
 
 // Runs qvx with `args` in `cwd`.
 run_result run_qvx(const std::vector<std::string>& args, const fs::path& cwd,

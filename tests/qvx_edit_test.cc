@@ -77,29 +77,54 @@ const std::vector<entry_content> game = {{"title.cfg", "speed=1\n"},
 const std::vector<record_fields> game_fields = {
     {7, 0xDEADBEEF}, {65535, 1}, {3, 0xFFFFFFFF}, {0, 42}, {12, 0}};
 
-TEST_F(QvxEditTest, UpdateReplacesTheLastEntryOfANameInPlaceAndAddsNewOnesAtTheEnd) {
-  put(game, game_fields);
+// Entries stay at their offsets unless they must move: a replacement that
+// fits its slot stays there, one that does not goes to the end at the
+// archive's alignment (4 here), and the first entries make way for the
+// grown table. What is freed and not reused becomes zeros.
+TEST_F(QvxEditTest, UpdateKeepsEntriesWhereTheyAreAndMovesOnlyWhatMust) {
+  put(game, game_fields);  // at 72, 80, 84, 92 and 100092; the names at 100092
   fs::create_directory(work_ / "new");
-  write_file(work_ / "new" / "title.cfg", "speed=3, and longer\n");
+  const std::string longer = "speed=3, and longer\n";
+  write_file(work_ / "new" / "title.cfg", longer);
   write_file(work_ / "extra.txt", "x");
   const run_result first = qvx({"update", "a.qvx", "new/title.cfg", "extra.txt"});
   EXPECT_EQ(first.exit_status, 0) << first.err;
-  EXPECT_EQ(first.err, "");
-  std::vector<entry_content> expected = game;
-  expected[2].data = "speed=3, and longer\n";
-  expected.push_back({"extra.txt", "x"});
-  std::vector<record_fields> fields = game_fields;
-  fields.push_back({});
-  EXPECT_EQ(read_file(work_ / "a.qvx"), builder::build_archive(expected, fields));
+  expect_lines(first.err,
+               {"qvx: a.qvx: entry \"title.cfg\" moved from byte 72 to 100092: the grown entry "
+                "table needs its place",
+                "qvx: a.qvx: entry \"hero.png\" moved from byte 80 to 100100: the grown entry "
+                "table needs its place",
+                "qvx: a.qvx: the name table moved from byte 100092 to 100125"});
+  const std::string music(100000, 'm');
+  std::vector<builder::entry_layout> records = {{"title.cfg", 100092, 8, 7, 0xDEADBEEF},
+                                                {"hero.png", 100100, 4, 65535, 1},
+                                                {"title.cfg", 100104, 20, 3, 0xFFFFFFFF},
+                                                {"music.ogg", 92, 100000, 0, 42},
+                                                {"empty", 100092, 0, 12, 0},
+                                                {"extra.txt", 100124, 1, 0, 0}};
+  EXPECT_EQ(
+      read_file(work_ / "a.qvx"),
+      laid_out(
+          records,
+          {{100092, "speed=1\n"}, {100100, "PNG1"}, {100104, longer}, {92, music}, {100124, "x"}},
+          100125, 100215));
 
-  // A directory stands for its files; a smaller entry moves those after it.
+  // Smaller data stay in their slots, the rest of which is cleared; a file
+  // that holds what its entry holds changes nothing.
   write_file(work_ / "new" / "hero.png", "P");
   write_file(work_ / "new" / "music.ogg", std::string(70000, 'M'));
   const run_result second = qvx({"update", "a.qvx", "new"});
   EXPECT_EQ(second.exit_status, 0) << second.err;
-  expected[1].data = "P";
-  expected[3].data = std::string(70000, 'M');
-  EXPECT_EQ(read_file(work_ / "a.qvx"), builder::build_archive(expected, fields));
+  EXPECT_EQ(second.err, "");
+  records[1].size = 1;
+  records[3].size = 70000;
+  EXPECT_EQ(read_file(work_ / "a.qvx"), laid_out(records,
+                                                 {{100092, "speed=1\n"},
+                                                  {100100, "P"},
+                                                  {100104, longer},
+                                                  {92, std::string(70000, 'M')},
+                                                  {100124, "x"}},
+                                                 100125, 100215));
   EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"a.qvx", "extra.txt", "new"}));
 }
 
@@ -129,12 +154,13 @@ TEST_F(QvxEditTest, DeleteRemovesEveryEntryOfEachNameOrNothing) {
                  {"qvx: nope: not in the archive", "qvx: Hero.png: not in the archive",
                   "qvx: a.qvx: not changed"});
 
+  // The others stay where they are, and the name table follows the last.
   const run_result deleted = qvx({"delete", "a.qvx", "title.cfg", "empty"});
   EXPECT_EQ(deleted.exit_status, 0) << deleted.err;
   EXPECT_EQ(deleted.err, "");
   EXPECT_EQ(read_file(work_ / "a.qvx"),
-            builder::build_archive(std::vector<entry_content>{game[1], game[3]},
-                                   std::vector<record_fields>{game_fields[1], game_fields[3]}));
+            laid_out({{"hero.png", 80, 4, 65535, 1}, {"music.ogg", 92, 100000, 0, 42}},
+                     {{80, "PNG1"}, {92, game[3].data}}, 100092, 100122));
   EXPECT_EQ(qvx({"delete", "a.qvx", "--", "music.ogg", "hero.png"}).exit_status, 0);
   EXPECT_EQ(read_file(work_ / "a.qvx"), std::string(2, '\0'));
   EXPECT_EQ(list_dir(work_.path()), std::set<std::string>{"a.qvx"});
@@ -238,27 +264,28 @@ TEST_F(QvxEditTest, ExtractThenUpdateGivesBackTheArchiveByteForByte) {
   }
 }
 
-// Entries that overlap are written whole, one after another; bytes that
-// belong to no entry go, and the command says how many.
-TEST_F(QvxEditTest, GapsAreDroppedWithANoteAndOverlapsKeptWhole) {
+// Gaps, overlapping entries and the bytes after the name table stay where
+// they are. The name table must follow the last entry, but not over the
+// trailer: the entry moves to the end instead.
+TEST_F(QvxEditTest, GapsOverlapsAndTheTrailerStayWhereTheyAre) {
   std::vector<builder::entry_layout> layout = {
       {"a", 0, 5, 1, 2}, {"b", 0, 6, 3, 4}, {"c", 0, 4, 5, 6}};
   const auto head = static_cast<std::uint32_t>(builder::head_size(3));
   layout[0].offset = head + 10;              // 10 bytes of gap after the table
   layout[1].offset = layout[0].offset + 2;   // b overlaps the end of a
   layout[2].offset = layout[0].offset + 20;  // 12 bytes of gap before c
-  std::string bytes = builder::encode_head(layout) + std::string(10, 'g') + "AAbbbbBBB" +
-                      std::string(11, 'g') + "CCCC" + builder::encode_names(layout) + "trailer";
+  const std::string data = std::string(10, 'g') + "AAbbbbBBB" + std::string(11, 'g');
+  std::string bytes =
+      builder::encode_head(layout) + data + "CCCC" + builder::encode_names(layout) + "trailer";
   ASSERT_EQ(bytes.size(), head + 34 + 45 + 7);
   write_file(work_ / "a.qvx", bytes);
   write_file(work_ / "c", "new c");
   const run_result result = qvx({"update", "a.qvx", "c"});
   EXPECT_EQ(result.exit_status, 0) << result.err;
-  expect_lines(result.err, {"qvx: a.qvx: 29 bytes that belonged to no entry were left out"});
+  expect_lines(result.err, {"qvx: a.qvx: the name table moved from byte 78 to 135"});
   EXPECT_EQ(read_file(work_ / "a.qvx"),
-            builder::build_archive(
-                std::vector<entry_content>{{"a", "AAbbb"}, {"b", "bbbbBB"}, {"c", "new c"}},
-                std::vector<record_fields>{{1, 2}, {3, 4}, {5, 6}}));
+            laid_out({{"a", 54, 5, 1, 2}, {"b", 56, 6, 3, 4}, {"c", 130, 5, 5, 6}},
+                     {{44, data}, {123, "trailer"}, {130, "new c"}}, 135, 180));
 
   // An entry that runs past the end cannot be kept whole, but can go.
   layout[1].offset = 1000;
@@ -270,14 +297,13 @@ TEST_F(QvxEditTest, GapsAreDroppedWithANoteAndOverlapsKeptWhole) {
                   "cannot be kept whole",
                   "qvx: a.qvx: not changed"});
   EXPECT_EQ(qvx({"delete", "a.qvx", "b"}).exit_status, 0);
-  EXPECT_EQ(read_file(work_ / "a.qvx"),
-            builder::build_archive(std::vector<entry_content>{{"a", "AAbbb"}, {"c", "CCCC"}},
-                                   std::vector<record_fields>{{1, 2}, {5, 6}}));
+  EXPECT_EQ(read_file(work_ / "a.qvx"), laid_out({{"a", 54, 5, 1, 2}, {"c", 74, 4, 5, 6}},
+                                                 {{44, bytes.substr(44, 34)}}, 78, 108));
 }
 
 // Name fields keep their bytes after the NUL, for kept and replaced
 // entries; an entry that ends exactly at the end of the file is whole; a
-// single byte of gap is counted as one.
+// single byte of gap stays.
 TEST_F(QvxEditTest, NameFieldsAndEntriesAtTheEndAreKeptByteForByte) {
   std::vector<builder::entry_layout> layout = {{"a", 0, 3}, {"tail", 0, 4}, {"b", 0, 2}};
   const auto head = static_cast<std::uint32_t>(builder::head_size(3));
@@ -291,14 +317,15 @@ TEST_F(QvxEditTest, NameFieldsAndEntriesAtTheEndAreKeptByteForByte) {
   const std::string bytes = builder::encode_head(layout) + "AAA" + "g" + "BB" + names;
   write_file(work_ / "a.qvx", bytes);
   write_file(work_ / "b", "new");
+  // b grows, and the name table cannot follow it where it is: "tail" is there.
   const run_result result = qvx({"update", "a.qvx", "b"});
   EXPECT_EQ(result.exit_status, 0) << result.err;
-  expect_lines(result.err, {"qvx: a.qvx: 1 byte that belonged to no entry was left out"});
-  std::string expected = builder::build_archive(std::vector<entry_content>{
-      {"a", "AAA"}, {"tail", names.substr(names.size() - 4)}, {"b", "new"}});
-  const std::size_t expected_names = expected.size() - 45;
-  expected[expected_names + 2] = 'X';
-  expected[expected_names + 32] = 'Y';
+  expect_lines(result.err, {"qvx: a.qvx: the name table moved from byte 50 to 98"});
+  std::string expected = laid_out(
+      {{"a", 44, 3}, {"tail", 91, 4}, {"b", 95, 3}},
+      {{44, "AAA"}, {47, "g"}, {91, names.substr(names.size() - 4)}, {95, "new"}}, 98, 143);
+  expected[98 + 2] = 'X';
+  expected[98 + 32] = 'Y';
   EXPECT_EQ(read_file(work_ / "a.qvx"), expected);
 }
 
@@ -328,7 +355,7 @@ TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
   // The archive among its own inputs, by its name, a hard link or a directory.
   fs::create_hard_link(work_ / "a.qvx", work_ / "hard.qvx");
   for (const char* input : {"a.qvx", "hard.qvx"}) {
-    expect_refusal({"create", "a.qvx", "f", input},
+    expect_refusal({"create", "-f", "a.qvx", "f", input},
                    {std::string{"qvx: "} + input + ": is the archive being written",
                     "qvx: a.qvx: not written"});
     expect_refusal({"update", "a.qvx", input},
@@ -344,7 +371,12 @@ TEST_F(QvxEditTest, TheArchivePathIsNeverSomethingElse) {
                   "qvx: mod/a.qvx: not changed"});
   fs::rename(work_ / "mod" / "a.qvx", work_ / "a.qvx");
 
-  // An empty file holds nothing to lose; another file is replaced only by force.
+  // An archive that exists is more likely a mistyped update than one to
+  // lose; an empty file holds nothing to lose; another file is replaced only
+  // by force.
+  expect_refusal(
+      {"create", "a.qvx", "f"},
+      {"qvx: a.qvx: is an archive already; 'qvx update' changes it, and -f replaces it"});
   write_file(work_ / "empty.qvx", "");
   EXPECT_EQ(qvx({"create", "empty.qvx", "f"}).exit_status, 0);
   EXPECT_EQ(qvx({"create", "-f", "notes.txt", "f"}).exit_status, 0);
@@ -491,9 +523,10 @@ TEST_F(QvxEditTest, WildcardsAreExpandedOnWindows) {
                 {"a.txt", "a.txt"}, {"b.txt", "b.txt"}, {"c.dat", "c.dat"}}));
   write_file(work_ / "a.txt", "changed");
   EXPECT_EQ(qvx({"update", "out.qvx", "a*"}).exit_status, 0);
+  // Longer than its slot: a.txt goes to the end, after the names.
   EXPECT_EQ(read_file(work_ / "out.qvx"),
-            builder::build_archive(std::vector<entry_content>{
-                {"a.txt", "changed"}, {"b.txt", "b.txt"}, {"c.dat", "c.dat"}}));
+            laid_out({{"a.txt", 104, 7}, {"b.txt", 49, 5}, {"c.dat", 54, 5}},
+                     {{49, "b.txtc.dat"}, {104, "changed"}}, 59, 111));
 }
 
 // The user nobody, when the tests run as root; those checks are skipped
@@ -580,18 +613,26 @@ TEST_F(QvxEditTest, AnEditKeepsTheArchivesOwnerAndRefusesAReadOnlyOne) {
   EXPECT_EQ(st.st_gid, *user);
 
   // Its owner made it read-only: renaming over it is allowed by the
-  // directory, but not what they meant.
+  // directory, but not what they meant. Root, whom access() lets write
+  // anything, is held to the mode too: no write bit for anyone.
   ::chown(work_.path().c_str(), *user, *user);
   ::chmod((work_ / "a.qvx").c_str(), 0444);
   run_options as_owner;
   as_owner.user_id = user;
-  for (const char* command : {"update", "delete", "create"}) {
-    const std::string before = read_file(work_ / "a.qvx");
-    const run_result refused = qvx({command, "a.qvx", "f"}, as_owner);
-    EXPECT_EQ(refused.exit_status, 2) << command;
-    expect_lines(refused.err, {"qvx: a.qvx: is read-only; not replaced"});
-    EXPECT_EQ(read_file(work_ / "a.qvx"), before);
+  for (const run_options& options : {as_owner, run_options{}}) {
+    for (const char* command : {"update", "delete", "create"}) {
+      SCOPED_TRACE(std::string{command} + (options.user_id ? " as its owner" : " as root"));
+      const std::string before = read_file(work_ / "a.qvx");
+      const run_result refused = qvx({command, "a.qvx", "f"}, options);
+      EXPECT_EQ(refused.exit_status, 2);
+      expect_lines(refused.err, {"qvx: a.qvx: is read-only; not replaced"});
+      EXPECT_EQ(read_file(work_ / "a.qvx"), before);
+    }
   }
+  // One its group may write is root's to replace, as it is the group's.
+  ::chmod((work_ / "a.qvx").c_str(), 0460);
+  EXPECT_EQ(qvx({"delete", "a.qvx", "f"}).exit_status, 0);
+  EXPECT_EQ(read_file(work_ / "a.qvx"), builder::build_archive(std::vector<entry_content>{}));
 }
 
 // Another program that replaces the archive while update rewrites it does
@@ -607,8 +648,9 @@ TEST_F(QvxEditTest, AnArchiveReplacedDuringAnUpdateIsNotLost) {
   const std::string old_bytes = put(entries);
   write_file(work_ / "small", "new");
   const std::string theirs = builder::build_archive(std::vector<entry_content>{{"theirs", "x"}});
+  // Its one entry at 16 makes way for the grown table, at the alignment 16.
   const std::string theirs_updated =
-      builder::build_archive(std::vector<entry_content>{{"theirs", "x"}, {"small", "new"}});
+      laid_out({{"theirs", 32, 1}, {"small", 48, 3}}, {{32, "x"}, {48, "new"}}, 51, 81);
   for (const int delay_ms : {5, 20, 60}) {
     write_file(work_ / "a.qvx", old_bytes);
     write_file(work_ / "theirs.qvx", theirs);

@@ -23,36 +23,34 @@ archive_member kept_entry(const archive_directory& directory, std::span<const st
   member.tag = entry.tag;
   member.spare = entry.spare;
   member.field = directory.names[i];
+  member.old_index = i;
   return member;
 }
 
-// Problems for each kept member whose bytes the old archive does not hold
-// whole: copying it would cut it short.
-void check_kept_entries_are_whole(edit_plan& plan, std::uint64_t archive_size) {
+// Problems for each entry the edit keeps or replaces whose bytes the old
+// archive does not hold whole: keeping it would cut it short, and putting
+// anything where its missing bytes should be would change it. An empty
+// entry is whole wherever it points.
+edit_plan finished(edit_plan plan, const archive_directory& directory, std::uint64_t archive_size) {
   for (const archive_member& member : plan.members) {
-    if (!member.kept() || member.source_offset + member.size <= archive_size) continue;
-    const std::uint64_t present =
-        member.source_offset >= archive_size ? 0 : archive_size - member.source_offset;
+    if (!member.old_index) continue;
+    const archive_entry& entry = directory.entries[*member.old_index];
+    if (entry.size == 0 || std::uint64_t{entry.offset} + entry.size <= archive_size) continue;
+    const std::uint64_t present = entry.offset >= archive_size ? 0 : archive_size - entry.offset;
     plan.problems.push_back({"",
                              "entry " + quoted(member.name_text()) + " has only " +
-                                 std::to_string(present) + " of its " +
-                                 std::to_string(member.size) +
+                                 std::to_string(present) + " of its " + std::to_string(entry.size) +
                                  " bytes in the archive, so it cannot be kept whole",
                              true});
   }
-}
-
-// Finishes a plan whose members are chosen.
-edit_plan finished(edit_plan plan, const archive_directory& directory, std::uint64_t archive_size) {
-  check_kept_entries_are_whole(plan, archive_size);
-  plan.dropped_bytes = unowned_bytes(directory, archive_size);
   return plan;
 }
 
 }  // namespace
 
 edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
-                      std::span<const archive_member> files, std::span<const std::string> texts) {
+                      std::span<const archive_member> files, std::span<const std::string> texts,
+                      bool no_add) {
   edit_plan plan;
   plan.members.reserve(directory.entries.size() + files.size());
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
@@ -95,6 +93,9 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
                                               " differs from that of entry " +
                                               quoted(plan.members[folded].name_text()) +
                                               " only in case, which Windows ignores"});
+    } else if (no_add) {
+      plan.problems.push_back(
+          {file.path, "no entry is named " + quoted(file.name_text()) + ", and --no-add is given"});
     } else {
       // A new entry, at the end; a later file of the same name meets it
       // above and is refused, as create refuses it.
@@ -102,6 +103,15 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
       replaced.push_back(true);
       plan.members.push_back(file);
     }
+  }
+  return finished(std::move(plan), directory, archive_size);
+}
+
+edit_plan plan_repack(const archive_directory& directory, std::uint64_t archive_size) {
+  edit_plan plan;
+  plan.members.reserve(directory.entries.size());
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    plan.members.push_back(kept_entry(directory, {}, i));
   }
   return finished(std::move(plan), directory, archive_size);
 }
@@ -114,6 +124,7 @@ edit_plan plan_delete(const archive_directory& directory, std::uint64_t archive_
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (const auto found = asked.find(entry_name(directory.names[i])); found != asked.end()) {
       found->second = true;
+      plan.deleted.push_back(i);
     } else {
       plan.members.push_back(kept_entry(directory, {}, i));
     }

@@ -1,6 +1,6 @@
 // What an edited archive holds: the entries kept from the old one, in their
-// places and with their fields, and the files that replace or join them.
-// Nothing here touches a file; archive_writer.h writes the result.
+// order and with their fields, and the files that replace or join them.
+// Nothing here touches a file; edit_layout.h says where everything goes.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +23,8 @@ struct edit_problem {
 
 struct edit_plan {
   std::vector<archive_member> members;  // the new archive's entries, in table order
+  std::vector<std::size_t> deleted;     // the old entries that go, by index
   std::vector<edit_problem> problems;   // empty when the edit can be made
-  std::uint64_t dropped_bytes = 0;      // bytes of the old archive that belonged to no entry
 
   [[nodiscard]] bool ok() const { return problems.empty(); }
 };
@@ -34,13 +34,16 @@ struct edit_plan {
 // added at the end with `tag` and `spare` 0. Every other entry is kept. A
 // file whose name differs from an entry's only in ASCII case is refused, as
 // on Windows the two are one file. `archive_size` is the old archive's
-// length: an entry that does not lie whole inside it cannot be kept.
-// `texts`, when the names are in another code page, are the entries' names
-// converted (see archive_member::text); files are matched to entries by
-// their names' bytes, and compared in case by the texts.
+// length: an entry that does not lie whole inside it cannot be kept. With
+// `no_add`, a file whose name no entry has is a problem instead. `texts`, when the names are in
+// another code page, are the entries' names converted (see archive_member::text); files are matched
+// to entries by their names' bytes, and compared in case by the texts.
 [[nodiscard]] edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
                                     std::span<const archive_member> files,
-                                    std::span<const std::string> texts = {});
+                                    std::span<const std::string> texts = {}, bool no_add = false);
+
+// Every entry kept, as it is, for writing in another layout.
+[[nodiscard]] edit_plan plan_repack(const archive_directory& directory, std::uint64_t archive_size);
 
 // Every entry called by one of `names` is removed, and every other entry is
 // kept. A name that no entry has is a problem.

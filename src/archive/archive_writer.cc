@@ -35,39 +35,49 @@ std::string name_problem(const archive_member& member) {
 
 }  // namespace
 
-archive_plan plan_archive(std::span<const archive_member> members) {
-  archive_plan plan;
+std::vector<packing_problem> member_problems(std::span<const archive_member> members) {
+  std::vector<packing_problem> problems;
   if (members.size() > max_entries) {
-    plan.problems.push_back({whole_archive, "too many files: " + std::to_string(members.size()) +
-                                                "; an archive holds at most " +
-                                                std::to_string(max_entries)});
-    return plan;
+    problems.push_back({whole_archive, "too many files: " + std::to_string(members.size()) +
+                                           "; an archive holds at most " +
+                                           std::to_string(max_entries)});
+    return problems;
   }
-
   std::unordered_map<std::string, std::size_t> taken;  // case_folded name -> first member
-  std::uint64_t position = count_size + entry_record_size * members.size();
-  bool offsets_overflowed = false;
   for (std::size_t i = 0; i < members.size(); ++i) {
     const archive_member& member = members[i];
     if (member.field) {
       // A name the archive already has (a kept or replaced entry) is left
       // as it is: the checks are for names this command brings in.
     } else if (std::string problem = name_problem(member); !problem.empty()) {
-      plan.problems.push_back({i, std::move(problem)});
+      problems.push_back({i, std::move(problem)});
     } else if (const auto [first, fresh] = taken.try_emplace(case_folded(member.name_text()), i);
                !fresh) {
       const archive_member& other = members[first->second];
-      plan.problems.push_back({i, "its entry name " + quoted(member.name_text()) +
-                                      (other.name == member.name
-                                           ? " is taken by " + printable_name(other.path)
-                                           : " differs from that of " + printable_name(other.path) +
-                                                 " only in case, which Windows ignores")});
+      problems.push_back({i, "its entry name " + quoted(member.name_text()) +
+                                 (other.name == member.name
+                                      ? " is taken by " + printable_name(other.path)
+                                      : " differs from that of " + printable_name(other.path) +
+                                            " only in case, which Windows ignores")});
     }
     if (member.size > max_field) {
-      plan.problems.push_back({i, "is " + std::to_string(member.size) +
-                                      " bytes long; an entry holds at most " +
-                                      std::to_string(max_field)});
+      problems.push_back({i, "is " + std::to_string(member.size) +
+                                 " bytes long; an entry holds at most " +
+                                 std::to_string(max_field)});
     }
+  }
+  return problems;
+}
+
+archive_plan plan_archive(std::span<const archive_member> members, std::uint32_t alignment) {
+  archive_plan plan;
+  plan.problems = member_problems(members);
+  if (members.size() > max_entries) return plan;
+  std::uint64_t position = count_size + entry_record_size * members.size();
+  bool offsets_overflowed = false;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const archive_member& member = members[i];
+    if (member.size > 0) position = (position + alignment - 1) / alignment * alignment;
     // Only the first: every later member would start beyond the limit too.
     if (position > max_field && !offsets_overflowed) {
       offsets_overflowed = true;
@@ -81,6 +91,9 @@ archive_plan plan_archive(std::span<const archive_member> members) {
                             .spare = member.spare});
     position += member.size;
   }
+  std::stable_sort(
+      plan.problems.begin(), plan.problems.end(),
+      [](const packing_problem& a, const packing_problem& b) { return a.member < b.member; });
   return plan;
 }
 
@@ -90,14 +103,14 @@ namespace {
 // batches: for many small files that is one read instead of an fstat and a
 // copy each, and a write per MiB instead of one per file.
 constexpr std::uint64_t small_file_limit = std::uint64_t{64} << 10U;
-constexpr std::size_t batch_size = std::size_t{1} << 20U;
 
-// The bytes of the count and the entry table.
-std::vector<std::byte> encoded_head(const archive_plan& plan) {
-  std::vector<std::byte> head(count_size + entry_record_size * plan.entries.size());
-  encode_u16(static_cast<std::uint16_t>(plan.entries.size()), std::span{head}.first<count_size>());
-  for (std::size_t i = 0; i < plan.entries.size(); ++i) {
-    const auto record = encode_entry(plan.entries[i]);
+}  // namespace
+
+std::vector<std::byte> encoded_head(std::span<const archive_entry> entries) {
+  std::vector<std::byte> head(count_size + entry_record_size * entries.size());
+  encode_u16(static_cast<std::uint16_t>(entries.size()), std::span{head}.first<count_size>());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const auto record = encode_entry(entries[i]);
     std::copy(record.begin(), record.end(),
               std::span{head}.subspan(count_size + entry_record_size * i).begin());
   }
@@ -114,23 +127,44 @@ void append_names(std::span<const archive_member> members, std::vector<std::byte
   }
 }
 
+namespace {
+
 // How many members, from `first` on, are kept entries that lie one after
-// another in the source, so that one copy moves them all; and their bytes.
+// another in the source and in the new archive, so that one copy moves them
+// all; and their bytes.
 std::pair<std::size_t, std::uint64_t> kept_run(std::span<const archive_member> members,
-                                               std::size_t first) {
+                                               const archive_plan& plan, std::size_t first) {
   std::size_t end = first + 1;
   std::uint64_t length = members[first].size;
   while (end < members.size() && members[end].kept() &&
-         members[end].source_offset == members[first].source_offset + length) {
+         members[end].source_offset == members[first].source_offset + length &&
+         plan.entries[end].offset == plan.entries[first].offset + length) {
     length += members[end].size;
     ++end;
   }
   return {end - first, length};
 }
 
-// Copies a member's file of more than small_file_limit bytes to the end of
-// `archive`, or says why it could not.
-write_result copy_large_file(const archive_member& member, platform::replacement_file& archive) {
+}  // namespace
+
+write_result append_member_file(const archive_member& member, platform::replacement_file& out,
+                                std::vector<std::byte>& buffer) {
+  if (member.size <= small_file_limit) {
+    // Read onto `buffer`, which the caller writes out in large batches.
+    const platform::io_result read = platform::read_small_file(member.path, member.size, buffer);
+    if (read.error != 0) return {member.path, "cannot read: " + platform::error_text(read.error)};
+    if (read.bytes != member.size) {
+      return {member.path, "changed size while the archive was written (it had " +
+                               std::to_string(member.size) + " bytes)"};
+    }
+    return {};
+  }
+  if (!buffer.empty()) {
+    if (const platform::error_code why = out.write(buffer)) {
+      return {"", "cannot write: " + platform::error_text(why)};
+    }
+    buffer.clear();
+  }
   platform::error_code error = 0;
   const platform::input_file source = platform::input_file::open(member.path, error);
   if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};
@@ -139,7 +173,7 @@ write_result copy_large_file(const archive_member& member, platform::replacement
                              std::to_string(member.size) + " to " + std::to_string(source.size()) +
                              " bytes)"};
   }
-  const platform::io_result copied = archive.copy_from(source, 0, member.size);
+  const platform::io_result copied = out.copy_from(source, 0, member.size);
   if (copied.error != 0) {
     return {member.path, "cannot copy it into the archive: " + platform::error_text(copied.error)};
   }
@@ -150,11 +184,22 @@ write_result copy_large_file(const archive_member& member, platform::replacement
   return {};
 }
 
-}  // namespace
+write_result put_in_place(platform::replacement_file& archive, const std::string& path,
+                          platform::input_file& source) {
+  // Another program that rewrote the archive meanwhile would lose its work
+  // to the rename: that is refused.
+  bool changed = false;
+  if (const platform::error_code why = archive.commit_over(source, changed)) {
+    return {path, "cannot put the archive in place: " + platform::error_text(why)};
+  }
+  if (changed) return {path, "was changed by another program while it was being rewritten"};
+  return {};
+}
 
 write_result write_archive(const std::string& path, std::span<const archive_member> members,
-                           const packing_progress& progress, platform::input_file* source) {
-  const archive_plan plan = plan_archive(members);
+                           const packing_progress& progress, platform::input_file* source,
+                           std::uint32_t alignment) {
+  const archive_plan plan = plan_archive(members, alignment);
   if (!plan.ok()) {
     const packing_problem& first = plan.problems.front();
     return {first.member == whole_archive ? path : members[first.member].path, first.reason};
@@ -167,8 +212,10 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
     return {path, "cannot write: " + platform::error_text(why)};
   };
 
-  // Bytes waiting to be appended: the head, small files, the name table.
-  std::vector<std::byte> pending = encoded_head(plan);
+  // Bytes waiting to be appended: the head, padding, small files, the name
+  // table.
+  std::vector<std::byte> pending = encoded_head(plan.entries);
+  std::uint64_t written = pending.size();  // including what is pending
   const auto flush = [&]() -> platform::error_code {
     const platform::error_code why = pending.empty() ? 0 : archive.write(pending);
     pending.clear();
@@ -178,10 +225,12 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
   std::uint64_t bytes_done = 0;
   for (std::size_t i = 0; i < members.size();) {
     const archive_member& member = members[i];
+    pending.resize(pending.size() + (plan.entries[i].offset - written));
+    written = plan.entries[i].offset;
     std::size_t count = 1;
     std::uint64_t length = member.size;
     if (member.kept()) {
-      std::tie(count, length) = kept_run(members, i);
+      std::tie(count, length) = kept_run(members, plan, i);
       if (const platform::error_code why = flush()) return cannot_write(why);
       const platform::io_result copied = archive.copy_from(*source, member.source_offset, length);
       if (copied.error != 0) {
@@ -191,21 +240,17 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
         return {path, "ended before entry " + quoted(member.name) +
                           " and those after it were copied: it changed while it was rewritten"};
       }
-    } else if (member.size <= small_file_limit) {
-      const platform::io_result read = platform::read_small_file(member.path, member.size, pending);
-      if (read.error != 0) return {member.path, "cannot read: " + platform::error_text(read.error)};
-      if (read.bytes != member.size) {
-        return {member.path, "changed size while the archive was written (it had " +
-                                 std::to_string(member.size) + " bytes)"};
+    } else {
+      if (write_result appended = append_member_file(member, archive, pending); !appended.ok()) {
+        if (appended.subject.empty()) appended.subject = path;
+        return appended;
       }
-      if (pending.size() >= batch_size) {
+      if (pending.size() >= write_batch_size) {
         if (const platform::error_code why = flush()) return cannot_write(why);
       }
-    } else {
-      if (const platform::error_code why = flush()) return cannot_write(why);
-      if (write_result copied = copy_large_file(member, archive); !copied.ok()) return copied;
     }
     i += count;
+    written += length;
     bytes_done += length;
     if (progress) progress(i, bytes_done);
   }
@@ -218,17 +263,7 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
     }
     return {};
   }
-  // The source may be the file this one replaces, which Windows cannot
-  // rename over while it is open. Another program that rewrote it meanwhile
-  // would lose its work to the rename: that is refused.
-  const platform::file_facts expected = source->facts();
-  *source = platform::input_file{};
-  bool changed = false;
-  if (const platform::error_code why = archive.commit_over(expected, changed)) {
-    return {path, "cannot put the archive in place: " + platform::error_text(why)};
-  }
-  if (changed) return {path, "was changed by another program while it was being rewritten"};
-  return {};
+  return put_in_place(archive, path, *source);
 }
 
 }  // namespace qvx

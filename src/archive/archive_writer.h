@@ -28,6 +28,9 @@ struct archive_member {
   std::uint16_t tag = 0;
   std::uint32_t spare = 0;
   std::optional<name_field> field;  // the archive's own, written as it is instead of `name`
+  // The entry it is or replaces in the archive being edited; none for a
+  // file added to it.
+  std::optional<std::size_t> old_index;
   // The name as the user knows it when `name` is in another code page: what
   // the name rules, case and messages go by. Empty when that is `name`.
   std::string text;
@@ -60,16 +63,22 @@ struct archive_plan {
   [[nodiscard]] bool ok() const { return problems.empty(); }
 };
 
+// Every reason the members would not unpack whole with qvxreader on POSIX
+// and on Windows alike, wherever they are laid out: a name either would
+// refuse, a name over 15 bytes, a name an earlier member has (also when
+// only ASCII case differs, which Windows ignores), more than 65535 members,
+// a size that does not fit in 32 bits. More than 65535 members is the only
+// problem then reported, since every other check would drown in it. Names
+// are checked only for members without a name field: a name the archive
+// already has stays as it is.
+[[nodiscard]] std::vector<packing_problem> member_problems(std::span<const archive_member> members);
+
 // Lays the members' data out one after another right after the entry table,
-// and finds every reason the result would not unpack whole with qvxreader on
-// POSIX and on Windows alike: a name either would refuse, a name over 15
-// bytes, a name an earlier member has (also when only ASCII case differs,
-// which Windows ignores), more than 65535 members, a size or an offset that
-// does not fit in 32 bits. More than 65535 members is the only problem then
-// reported, since every other check would drown in it. Names are checked
-// only for members without a name field: a name the archive already has
-// stays as it is.
-[[nodiscard]] archive_plan plan_archive(std::span<const archive_member> members);
+// each that holds bytes at a multiple of `alignment`, and finds every
+// reason the result would not unpack whole: those of member_problems, and
+// an offset that does not fit in 32 bits.
+[[nodiscard]] archive_plan plan_archive(std::span<const archive_member> members,
+                                        std::uint32_t alignment = 1);
 
 // Told after each member's bytes are in the archive.
 using packing_progress = std::function<void(std::size_t members_done, std::uint64_t bytes_done)>;
@@ -81,18 +90,42 @@ struct write_result {
   [[nodiscard]] bool ok() const { return problem.empty(); }
 };
 
-// Writes the archive of `members` at `path`, through a temporary file beside
-// it that takes its name only when complete: on failure nothing is left
-// behind and a file already at `path` is as it was. Kept members are copied
-// from `source`, the file at `path` being edited, which is closed before the
-// new file takes its place, and only if it is still there unchanged; runs of
-// kept members that lie one after another in it are copied in one piece.
+// Writes the archive of `members`, laid out as plan_archive lays them out,
+// at `path`, through a temporary file beside it that takes its name only
+// when complete: on failure nothing is left behind and a file already at
+// `path` is as it was. Kept members are copied from `source`, the file at
+// `path` being edited, which is closed when the new file takes its place,
+// and only if it is still there unchanged; runs of kept members that lie
+// one after another in it and in the new file are copied in one piece.
 // Writes nothing when the plan has a problem; fails when a member's file
 // cannot be read or no longer has the size it had, or when `source` ends
 // before a kept member does. Prints nothing.
 [[nodiscard]] write_result write_archive(const std::string& path,
                                          std::span<const archive_member> members,
                                          const packing_progress& progress,
-                                         platform::input_file* source = nullptr);
+                                         platform::input_file* source = nullptr,
+                                         std::uint32_t alignment = 1);
+
+// How many bytes the writers gather before they write them out.
+inline constexpr std::size_t write_batch_size = std::size_t{1} << 20U;
+
+// The bytes of the count and the entry table holding `entries`.
+[[nodiscard]] std::vector<std::byte> encoded_head(std::span<const archive_entry> entries);
+
+// Appends the name table of `members` to `out`.
+void append_names(std::span<const archive_member> members, std::vector<std::byte>& out);
+
+// Appends the bytes of `member`'s file, which must still have its size, to
+// `out`: a small file is read onto the end of `buffer`, which the caller
+// writes out; a large one is copied in the kernel after what `buffer` holds.
+// Says why not (with an empty subject when writing `out` failed).
+[[nodiscard]] write_result append_member_file(const archive_member& member,
+                                              platform::replacement_file& out,
+                                              std::vector<std::byte>& buffer);
+
+// Puts `archive` in place of the file at `path`, which `source` is open on,
+// unless that was replaced or changed while the archive was rewritten.
+[[nodiscard]] write_result put_in_place(platform::replacement_file& archive,
+                                        const std::string& path, platform::input_file& source);
 
 }  // namespace qvx

@@ -16,7 +16,9 @@ unsigned job_count_from_environment() {
   constexpr unsigned most_useful = 4;
   constexpr unsigned most_allowed = 64;
   const char* setting = std::getenv("QVXREADER_JOBS");
-  if (setting != nullptr && *setting != '\0') {
+  // Set but empty is a mistake (a variable not filled in), not unset: it
+  // reads as 0, which is out of range.
+  if (setting != nullptr) {
     // Plain decimal digits only: strtoul would also take blanks, a sign,
     // and a negative number wrapped round to a small one.
     const std::string_view text = setting;

@@ -67,7 +67,21 @@ class input_file {
   // position (only files and block devices can).
   static input_file open(const std::string& path, error_code& error);
 
+  // Opens the regular file `path` for reading and writing, to change it in
+  // place; refuses what open() refuses, and a block device.
+  static input_file open_for_update(const std::string& path, error_code& error);
+
   [[nodiscard]] bool is_open() const { return handle_ != invalid_handle; }
+
+  // For a file opened for update: writes `data` at `offset`; copies
+  // `length` bytes of `source` from `source_offset` to `offset`; makes what
+  // was written durable (fdatasync, FlushFileBuffers); cuts the file to
+  // `length` bytes.
+  [[nodiscard]] error_code write_at(std::uint64_t offset, std::span<const std::byte> data);
+  [[nodiscard]] io_result copy_to(std::uint64_t offset, const input_file& source,
+                                  std::uint64_t source_offset, std::uint64_t length);
+  [[nodiscard]] error_code sync_data();
+  [[nodiscard]] error_code truncate(std::uint64_t length);
 
   // The file's length when it was opened.
   [[nodiscard]] std::uint64_t size() const { return size_; }
@@ -87,6 +101,7 @@ class input_file {
   [[nodiscard]] file_facts facts() const;
 
  private:
+  static input_file open_with(const std::string& path, bool for_update, error_code& error);
   void close();
 
   static constexpr std::intptr_t invalid_handle = -1;
@@ -162,8 +177,9 @@ struct file_facts {
 // device cannot block. Fails with the system's error when it does not exist.
 file_facts examine(const std::string& path, error_code& error);
 
-// Whether this process may write to the file at `path`: its permission bits
-// on POSIX, the read-only attribute on Windows.
+// Whether this process may write to the file at `path`: on POSIX its
+// permission bits for this user, and never, root included, when no one has
+// a write bit; on Windows the read-only attribute.
 bool may_write(const std::string& path);
 
 // The file `path` leads to: `path` itself unless it is a symbolic link,
@@ -190,6 +206,34 @@ std::vector<std::string> expanded_argument(const std::string& argument);
 // other than `expected` means that the file changed size.
 io_result read_small_file(const std::string& path, std::uint64_t expected,
                           std::vector<std::byte>& out);
+
+// The right to edit one file, which every qvx that edits an archive takes
+// before it reads the archive's directory and holds until the new archive
+// is in place; another waits for it. POSIX: flock on a descriptor of the
+// file. Windows: a mutex named after the file's identity, since a file that
+// any process holds open cannot be replaced there. Released when destroyed
+// (or when the process ends). Advisory: programs that take no lock are not
+// held up.
+class edit_lock {
+ public:
+  edit_lock() = default;
+  edit_lock(const edit_lock&) = delete;
+  edit_lock& operator=(const edit_lock&) = delete;
+  edit_lock(edit_lock&& other) noexcept;
+  edit_lock& operator=(edit_lock&& other) noexcept;
+  ~edit_lock();
+
+  // Waits for the lock of the file `path` names now, and gives that file's
+  // identity in `locked`; the caller checks that `path` still names it once
+  // the lock is granted, since the editor before may have replaced it.
+  static edit_lock acquire(const std::string& path, file_facts& locked, error_code& error);
+
+ private:
+  void release();
+
+  static constexpr std::intptr_t invalid_handle = -1;
+  std::intptr_t handle_ = invalid_handle;
+};
 
 // A new file that takes the place of `path` in one rename, and only once it
 // is complete. Until commit() it has a temporary name in the same directory
@@ -221,13 +265,15 @@ class replacement_file {
   // Closes the file and renames it to `path`, replacing what is there.
   [[nodiscard]] error_code commit();
 
-  // Like commit(), but only while the file at `path` is still `expected`
-  // (the same file, of the same length): when another program has replaced
-  // or changed it meanwhile, its file stays, this one is removed, and
-  // `changed` is set. On Linux the two names are swapped atomically and the
-  // swap undone if the file that came out is not `expected`, so nothing can
-  // slip in between the check and the rename.
-  [[nodiscard]] error_code commit_over(const file_facts& expected, bool& changed);
+  // Like commit(), but only while the file at `path` is still `replaced`
+  // (the same file, of the length it had when opened), which is closed on
+  // the way: when another program has replaced or changed it meanwhile, its
+  // file stays, this one is removed, and `changed` is set. On Linux the two
+  // names are swapped atomically and the swap undone if the file that came
+  // out is not `replaced`, so nothing can slip in between the check and the
+  // rename. On Windows `replaced` is closed first, since an open file
+  // cannot be replaced there.
+  [[nodiscard]] error_code commit_over(input_file& replaced, bool& changed);
 
  private:
   void discard();
@@ -245,6 +291,21 @@ error_code change_directory(const std::string& path);
 // The prefix of every temporary file name, so that one left by a killed
 // process can be recognised.
 inline constexpr std::string_view temporary_prefix = ".qvxreader-";
+
+// Opens the null device on each of descriptors 0, 1 and 2 that is closed
+// (`<&-`, `>&-`), so that no file the program opens later gets one of those
+// numbers and with it the listing, the diagnostics or the reads of standard
+// input. Each is opened the wrong way round, standard input for writing and
+// the others for reading, so that using it fails as the closed descriptor
+// would have: a listing to a closed standard output is still a write error.
+// On Windows the runtime keeps those numbers taken itself and files are
+// handles, so it only notes standard input. Called first in main; fails
+// with the system's error.
+error_code make_standard_descriptors_safe();
+
+// Whether make_standard_descriptors_safe found standard input closed: it
+// then reads as nothing, which must not pass for an empty list.
+bool standard_input_was_closed();
 
 // Makes a write to a closed pipe, or past the file-size limit (ulimit -f),
 // fail with an error that the program reports, instead of ending the process

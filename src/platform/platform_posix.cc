@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -283,10 +284,18 @@ void input_file::close() {
 }
 
 input_file input_file::open(const std::string& path, error_code& error) {
+  return open_with(path, false, error);
+}
+
+input_file input_file::open_for_update(const std::string& path, error_code& error) {
+  return open_with(path, true, error);
+}
+
+input_file input_file::open_with(const std::string& path, bool for_update, error_code& error) {
   input_file file;
   // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
   // Reads of regular files and block devices never block on it anyway.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = ::open(path.c_str(), (for_update ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = errno;
     // A socket cannot be opened at all; say what it is rather than ENXIO.
@@ -306,8 +315,9 @@ input_file input_file::open(const std::string& path, error_code& error) {
     error = EISDIR;
     return input_file{};
   }
-  // Entries are read by position, which pipes, sockets and terminals have not.
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+  // Entries are read by position, which pipes, sockets and terminals have
+  // not; an archive is changed in place only in a file.
+  if (!S_ISREG(st.st_mode) && (for_update || !S_ISBLK(st.st_mode))) {
     error = not_a_regular_file;
     return input_file{};
   }
@@ -572,6 +582,22 @@ error_code output_file::commit_replacing(const std::string& name) {
 }
 
 // ---- console
+
+namespace {
+bool standard_input_closed = false;
+}  // namespace
+
+error_code make_standard_descriptors_safe() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDIN_FILENO) standard_input_closed = true;
+    // The lower numbers are open by now, so the null device gets this one.
+    if (::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) < 0) return errno;
+  }
+  return 0;
+}
+
+bool standard_input_was_closed() { return standard_input_closed; }
 
 void report_write_failures_as_errors() {
   ::signal(SIGPIPE, SIG_IGN);
@@ -917,6 +943,68 @@ std::string directory_part(const std::string& path) {
 
 }  // namespace
 
+// ---- edit_lock
+
+edit_lock::edit_lock(edit_lock&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)) {}
+
+edit_lock& edit_lock::operator=(edit_lock&& other) noexcept {
+  if (this != &other) {
+    release();
+    handle_ = std::exchange(other.handle_, invalid_handle);
+  }
+  return *this;
+}
+
+edit_lock::~edit_lock() { release(); }
+
+void edit_lock::release() {
+  // Closing the descriptor gives up the lock.
+  if (handle_ != invalid_handle) ::close(fd_of(std::exchange(handle_, invalid_handle)));
+}
+
+edit_lock edit_lock::acquire(const std::string& path, file_facts& locked, error_code& error) {
+  edit_lock lock;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = errno;
+    return lock;
+  }
+  lock.handle_ = fd;
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      error = errno;
+      return edit_lock{};
+    }
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+    return edit_lock{};
+  }
+  locked.kind = S_ISREG(st.st_mode) ? file_kind::regular : file_kind::other;
+  locked.size = static_cast<std::uint64_t>(st.st_size);
+  locked.volume = static_cast<std::uint64_t>(st.st_dev);
+  locked.file_id = static_cast<std::uint64_t>(st.st_ino);
+  error = 0;
+  return lock;
+}
+
+error_code input_file::write_at(std::uint64_t offset, std::span<const std::byte> data) {
+  return write_fully_at(fd_of(handle_), data, offset);
+}
+
+io_result input_file::copy_to(std::uint64_t offset, const input_file& source,
+                              std::uint64_t source_offset, std::uint64_t length) {
+  return copy_range(fd_of(source.handle_), source_offset, length, fd_of(handle_), offset);
+}
+
+error_code input_file::sync_data() { return ::fdatasync(fd_of(handle_)) == 0 ? 0 : errno; }
+
+error_code input_file::truncate(std::uint64_t length) {
+  return ::ftruncate(fd_of(handle_), static_cast<off_t>(length)) == 0 ? 0 : errno;
+}
+
 void replacement_file::discard() {
   if (is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
   if (!temporary_name_.empty()) ::unlink(temporary_name_.c_str());
@@ -976,18 +1064,20 @@ io_result replacement_file::copy_from(const input_file& source, std::uint64_t of
 error_code replacement_file::commit() {
   error_code error = 0;
   if (temporary_name_.empty()) {
-    // An anonymous file needs a name to be renamed from.
+    // An anonymous file needs a name to be renamed from; it gets one only
+    // in the call before the rename, so that a kill leaves almost never a
+    // named temporary file.
     error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_,
                                       directory_part(path_));
   }
-  if (error == 0 && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) error = errno;
   if (error == 0 && ::rename(temporary_name_.c_str(), path_.c_str()) != 0) error = errno;
-  if (error == 0) {
-    forget_temporary(temporary_name_);
-  } else {
+  if (error != 0) {
     discard();
+    return error;
   }
-  return error;
+  forget_temporary(temporary_name_);
+  if (::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) return errno;
+  return 0;
 }
 
 namespace {
@@ -999,23 +1089,34 @@ bool unchanged(const file_facts& facts, const file_facts& expected) {
 
 }  // namespace
 
-error_code replacement_file::commit_over(const file_facts& expected, bool& changed) {
+error_code replacement_file::commit_over(input_file& replaced, bool& changed) {
   changed = false;
+  const file_facts expected = replaced.facts();
+  // ext4 starts writing out a file that is renamed over another, so that a
+  // crash soon after leaves the old archive or the new one, never one whose
+  // blocks were not yet allocated; it does not do so for an exchange, so
+  // the writing is started here, while the file has no name: a process
+  // killed during it leaves nothing behind. The name comes in the call
+  // just before the exchange.
+  ::sync_file_range(fd_of(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
   error_code error = 0;
   if (temporary_name_.empty()) {
     error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_,
                                       directory_part(path_));
   }
-  // ext4 starts writing out a file that is renamed over another, so that a
-  // crash soon after leaves the old archive or the new one, never one whose
-  // blocks were not yet allocated; it does not do so for an exchange, so
-  // the writing is started here.
-  if (error == 0) ::sync_file_range(fd_of(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
-  if (error == 0 && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) error = errno;
   if (error != 0) {
     discard();
     return error;
   }
+  // The old archive, and with it the lock that keeps other editors out,
+  // closes only once the new one is in its place.
+  const auto finish = [&](error_code result) {
+    replaced = input_file{};
+    if (is_open() && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0 && result == 0) {
+      result = errno;
+    }
+    return result;
+  };
   if (::renameat2(AT_FDCWD, temporary_name_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) ==
       0) {
     // The file that came out now has the temporary name: the old archive,
@@ -1024,47 +1125,53 @@ error_code replacement_file::commit_over(const file_facts& expected, bool& chang
     if (error == 0 && unchanged(out, expected)) {
       ::unlink(temporary_name_.c_str());
       forget_temporary(temporary_name_);
-      return 0;
+      return finish(0);
     }
     // Theirs goes back where it was, and this file is the one removed.
     if (::renameat2(AT_FDCWD, temporary_name_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) !=
         0) {
       error = errno;
       forget_temporary(temporary_name_);  // theirs now has that name: keep it
-      return error;
+      return finish(error);
     }
     changed = true;
     discard();
-    return 0;
+    return finish(0);
   }
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
     // ENOENT: the archive is gone; another program removed it.
     changed = errno == ENOENT;
     error = changed ? 0 : errno;
     discard();
-    return error;
+    return finish(error);
   }
   // No atomic swap on this file system: check, then rename.
   const file_facts now = examine(path_, error);
   if (error != 0 || !unchanged(now, expected)) {
     changed = true;
     discard();
-    return 0;
+    return finish(0);
   }
   if (::rename(temporary_name_.c_str(), path_.c_str()) != 0) {
     error = errno;
     discard();
-    return error;
+    return finish(error);
   }
   forget_temporary(temporary_name_);
-  return 0;
+  return finish(0);
 }
 
 error_code change_directory(const std::string& path) {
   return ::chdir(path.c_str()) == 0 ? 0 : errno;
 }
 
-bool may_write(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool may_write(const std::string& path) {
+  // access() lets root write whatever the mode says; a file with no write
+  // bit for anyone was made read-only on purpose, and root is held to that.
+  struct stat st {};
+  return ::access(path.c_str(), W_OK) == 0 && ::stat(path.c_str(), &st) == 0 &&
+         (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+}
 
 std::string final_target(const std::string& path, error_code& error) {
   error = 0;

@@ -162,11 +162,19 @@ void input_file::close() {
 }
 
 input_file input_file::open(const std::string& path, error_code& error) {
+  return open_with(path, false, error);
+}
+
+input_file input_file::open_for_update(const std::string& path, error_code& error) {
+  return open_with(path, true, error);
+}
+
+input_file input_file::open_with(const std::string& path, bool for_update, error_code& error) {
   input_file file;
   const std::wstring wide_path = openable_path(widened(path, CP_UTF8));
-  const HANDLE handle =
-      CreateFileW(wide_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD access = for_update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+  const HANDLE handle = CreateFileW(wide_path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = static_cast<error_code>(GetLastError());
     return file;
@@ -195,6 +203,57 @@ input_file input_file::open(const std::string& path, error_code& error) {
 
 io_result input_file::read_at(std::uint64_t offset, std::span<std::byte> buffer) const {
   return read_fully(handle_of(handle_), offset, buffer);
+}
+
+error_code input_file::write_at(std::uint64_t offset, std::span<const std::byte> data) {
+  while (!data.empty()) {
+    OVERLAPPED position = at_offset(offset);
+    DWORD wrote = 0;
+    const auto want = static_cast<DWORD>(std::min<std::size_t>(data.size(), max_read_request));
+    if (!WriteFile(handle_of(handle_), data.data(), want, &wrote, &position)) {
+      return static_cast<error_code>(GetLastError());
+    }
+    data = data.subspan(wrote);
+    offset += wrote;
+  }
+  return 0;
+}
+
+io_result input_file::copy_to(std::uint64_t offset, const input_file& source,
+                              std::uint64_t source_offset, std::uint64_t length) {
+  std::vector<std::byte> buffer(
+      static_cast<std::size_t>(std::min<std::uint64_t>(copy_buffer_size, length)));
+  io_result result;
+  while (result.bytes < length) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - result.bytes));
+    const io_result got =
+        source.read_at(source_offset + result.bytes, std::span{buffer}.first(want));
+    if (const error_code error =
+            write_at(offset + result.bytes, std::span{buffer}.first(got.bytes))) {
+      result.error = error;
+      break;
+    }
+    result.bytes += got.bytes;
+    if (got.error != 0 || got.bytes < want) {
+      result.error = got.error;
+      break;
+    }
+  }
+  return result;
+}
+
+error_code input_file::sync_data() {
+  return FlushFileBuffers(handle_of(handle_)) ? 0 : static_cast<error_code>(GetLastError());
+}
+
+error_code input_file::truncate(std::uint64_t length) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  if (!SetFileInformationByHandle(handle_of(handle_), FileEndOfFileInfo, &end, sizeof end)) {
+    return static_cast<error_code>(GetLastError());
+  }
+  return 0;
 }
 
 bool input_file::is_named(const std::string& name) const {
@@ -381,6 +440,22 @@ void remove_temporary_files_on_signals() {
   // Nothing to do: every temporary file is deleted on close until its
   // commit, so the system removes it however the process ends.
 }
+
+namespace {
+bool standard_input_closed = false;
+}  // namespace
+
+error_code make_standard_descriptors_safe() {
+  // The runtime marks descriptors 0 to 2 as in use even when it found no
+  // handle for them, and every file here is a handle, not a descriptor:
+  // nothing can take their place. It tells a missing handle as it does.
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  standard_input_closed =
+      input == nullptr || input == INVALID_HANDLE_VALUE || GetFileType(input) == FILE_TYPE_UNKNOWN;
+  return 0;
+}
+
+bool standard_input_was_closed() { return standard_input_closed; }
 
 void report_write_failures_as_errors() {
   // Windows has no signals for these: a failed write is always an error.
@@ -575,6 +650,54 @@ file_facts examine(const std::string& path, error_code& error) {
   return facts;
 }
 
+// ---- edit_lock
+
+edit_lock::edit_lock(edit_lock&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)) {}
+
+edit_lock& edit_lock::operator=(edit_lock&& other) noexcept {
+  if (this != &other) {
+    release();
+    handle_ = std::exchange(other.handle_, invalid_handle);
+  }
+  return *this;
+}
+
+edit_lock::~edit_lock() { release(); }
+
+void edit_lock::release() {
+  if (handle_ == invalid_handle) return;
+  const HANDLE mutex = handle_of(std::exchange(handle_, invalid_handle));
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+}
+
+edit_lock edit_lock::acquire(const std::string& path, file_facts& locked, error_code& error) {
+  // A mutex named after the file's identity, not a lock on the file: a
+  // file that another process holds open, even only to wait, cannot be
+  // replaced on Windows.
+  edit_lock lock;
+  locked = examine(path, error);
+  if (error != 0) return lock;
+  const std::wstring name =
+      L"Local\\qvx-edit-" + std::to_wstring(locked.volume) + L"-" + std::to_wstring(locked.file_id);
+  const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  if (mutex == nullptr) {
+    error = static_cast<error_code>(GetLastError());
+    return lock;
+  }
+  // WAIT_ABANDONED: an editor that held it was killed; its edit is whole
+  // or not made at all, so the lock is simply taken.
+  const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    error = static_cast<error_code>(GetLastError());
+    CloseHandle(mutex);
+    return lock;
+  }
+  lock.handle_ = to_stored(mutex);
+  return lock;
+}
+
 void replacement_file::discard() {
   if (is_open()) CloseHandle(handle_of(std::exchange(handle_, invalid_handle)));
   remove_temporary(temporary_name_);
@@ -611,10 +734,20 @@ io_result replacement_file::copy_from(const input_file& source, std::uint64_t of
 error_code replacement_file::commit() {
   // The path came from the command line, so it is UTF-8, unlike entry names.
   error_code error = keep_and_close(handle_);
-  if (error == 0 &&
-      !MoveFileExW(openable_path(widened(temporary_name_, CP_UTF8)).c_str(),
-                   openable_path(widened(path_, CP_UTF8)).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    error = static_cast<error_code>(GetLastError());
+  // A file that another process has open for a moment (one that looks at
+  // it, a virus scanner) cannot be replaced; that passes, so the move is
+  // tried again for up to about two seconds.
+  for (int attempt = 0; error == 0; ++attempt) {
+    if (MoveFileExW(openable_path(widened(temporary_name_, CP_UTF8)).c_str(),
+                    openable_path(widened(path_, CP_UTF8)).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      break;
+    }
+    const DWORD failure = GetLastError();
+    if ((failure != ERROR_ACCESS_DENIED && failure != ERROR_SHARING_VIOLATION) || attempt == 100) {
+      error = static_cast<error_code>(failure);
+    } else {
+      Sleep(20);
+    }
   }
   if (error == 0) {
     temporary_name_.clear();
@@ -624,8 +757,11 @@ error_code replacement_file::commit() {
   return error;
 }
 
-error_code replacement_file::commit_over(const file_facts& expected, bool& changed) {
-  // Windows cannot swap two names: check, then move.
+error_code replacement_file::commit_over(input_file& replaced, bool& changed) {
+  // Windows cannot swap two names, nor replace a file that is open: close,
+  // check, then move. The edit lock is not the file's, so it is still held.
+  const file_facts expected = replaced.facts();
+  replaced = input_file{};
   error_code error = 0;
   const file_facts now = examine(path_, error);
   changed = error != 0 || !now.same_file(expected) || now.size != expected.size;

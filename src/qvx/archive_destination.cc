@@ -60,9 +60,10 @@ std::optional<archive_destination> choose_destination(const std::string& path, d
     report(shown, "is read-only; not replaced");
     return std::nullopt;
   }
-  if (use == destination_use::create && !force && destination.file.size > 0 &&
-      !reads_as_archive(destination.path)) {
-    report(shown, "exists and is not an archive; give -f to replace it");
+  if (use == destination_use::create && !force && destination.file.size > 0) {
+    report(shown, reads_as_archive(destination.path)
+                      ? "is an archive already; 'qvx update' changes it, and -f replaces it"
+                      : "exists and is not an archive; give -f to replace it");
     return std::nullopt;
   }
   return destination;
@@ -70,7 +71,7 @@ std::optional<archive_destination> choose_destination(const std::string& path, d
 
 exit_status write_to_destination(const archive_destination& destination,
                                  std::span<const archive_member> members,
-                                 platform::input_file* source) {
+                                 platform::input_file* source, std::uint32_t alignment) {
   std::uint64_t total_bytes = 0;
   for (const archive_member& member : members) total_bytes += member.size;
   progress_line progress;
@@ -82,7 +83,7 @@ exit_status write_to_destination(const archive_destination& destination,
                  " entries, " + mebibytes(bytes_done) + " of " + mebibytes(total_bytes);
         });
       },
-      source);
+      source, alignment);
   progress.clear();
   if (!written.ok()) {
     const bool about_archive = written.subject == destination.path;

@@ -13,7 +13,7 @@
 namespace qvx::cli {
 
 enum class destination_use {
-  create,  // a new archive; an existing file is replaced only if it is an archive (or forced)
+  create,  // a new archive; an existing file is replaced only if it is empty (or forced)
   edit,    // an existing archive, read and then replaced
 };
 
@@ -29,17 +29,18 @@ struct archive_destination {
 // error why not and returns nothing. A symbolic link is followed, so that
 // its target is replaced and the link stays. What is not a regular file (a
 // directory, a FIFO, a socket, a device) is refused without being opened.
-// For create, an existing file that does not read as an archive is refused
-// unless `force`; an empty file is replaced, since it holds nothing to lose.
-// For edit, the archive must exist.
+// For create, an existing file is refused unless `force`, as it may well be
+// an archive that was meant to be updated; an empty file is replaced, since
+// it holds nothing to lose. For edit, the archive must exist.
 std::optional<archive_destination> choose_destination(const std::string& path, destination_use use,
                                                       bool force);
 
-// Writes `members` to `destination`, copying kept ones from `source`, with
-// the progress line on a terminal; reports any failure, in which case the
-// old file is as it was.
+// Writes `members` to `destination`, copying kept ones from `source`, each
+// entry's data at a multiple of `alignment`, with the progress line on a
+// terminal; reports any failure, in which case the old file is as it was.
 exit_status write_to_destination(const archive_destination& destination,
                                  std::span<const archive_member> members,
-                                 platform::input_file* source = nullptr);
+                                 platform::input_file* source = nullptr,
+                                 std::uint32_t alignment = 1);
 
 }  // namespace qvx::cli

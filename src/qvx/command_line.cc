@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/diagnostic.h"
+#include "archive/edit_layout.h"
 #include "archive/entry_name.h"
 #include "platform/platform.h"
 
@@ -90,6 +91,33 @@ void add_charset(CLI::App& command, std::optional<std::string>& charset) {
                   "converted to and from it")
       ->type_name("NAME")
       ->transform(verbatim);
+}
+
+// --align, the multiple at which entries' data start.
+template <typename Target>
+void add_alignment(CLI::App& command, Target& alignment, const std::string& description) {
+  command.add_option("--align", alignment, description)
+      ->type_name("N")
+      ->check(CLI::Validator(
+          [](const std::string& value) -> std::string {
+            std::uint64_t n = 0;
+            if (!CLI::detail::lexical_cast(value, n) || n == 0 || n > max_alignment ||
+                (n & (n - 1)) != 0) {
+              return "must be a power of two from 1 to " + std::to_string(max_alignment);
+            }
+            return {};
+          },
+          "N"));
+}
+
+// The options every edit takes.
+void add_edit_options(CLI::App& command, edit_options& options, const std::string& what) {
+  command.add_flag("-n,--dry-run", options.dry_run,
+                   "say, one line per entry, what " + what + " would do, and change nothing");
+  command.add_flag("-v,--verbose", options.verbose, "say, one line per entry, what was done");
+  command.add_flag("--in-place", options.in_place,
+                   "change the archive's own file, with no copy: new data go into free space, "
+                   "then the records change (see qvx(1) for what a crash leaves)");
 }
 
 // Parsing stops when neither FILE nor -T gives anything to pack.
@@ -240,7 +268,9 @@ exit_status run_command_line(std::span<const char* const> args) {
   add_archive(*create_command, create.archive, "the archive to write");
   add_inputs(*create_command, create.inputs);
   create_command->add_flag("-f,--force", create.force,
-                           "replace an existing file even if it is not an archive");
+                           "replace an existing file, even an archive (qvx update changes one)");
+  add_alignment(*create_command, create.alignment,
+                "start every entry's data at a multiple of N bytes (a power of two up to 65536)");
   add_charset(*create_command, create.charset);
 
   update_request update;
@@ -251,6 +281,12 @@ exit_status run_command_line(std::span<const char* const> args) {
   add_archive(*update_command, update.archive, "the archive to change");
   add_inputs(*update_command, update.inputs);
   add_charset(*update_command, update.charset);
+  add_edit_options(*update_command, update.options, "update");
+  update_command->add_flag("--no-add", update.no_add,
+                           "only replace: a file whose name no entry has is an error");
+  add_alignment(*update_command, update.options.alignment,
+                "put data that move at multiples of N bytes (default: the archive's own "
+                "alignment)");
 
   delete_request erase;
   CLI::App* delete_command = add_command(app, "delete", "Remove every entry of the names given.",
@@ -263,6 +299,17 @@ exit_status run_command_line(std::span<const char* const> args) {
       ->required()
       ->transform(verbatim);
   add_charset(*delete_command, erase.charset);
+  add_edit_options(*delete_command, erase.options, "delete");
+
+  repack_request repack;
+  CLI::App* repack_command = add_command(
+      app, "repack",
+      "Lay the archive out anew as create does, with its entries' order, names and fields kept, "
+      "and drop the bytes that belong to no entry.",
+      chosen, [&] { return run_repack(repack); });
+  add_archive(*repack_command, repack.archive, "the archive to lay out anew");
+  add_alignment(*repack_command, repack.alignment,
+                "start every entry's data at a multiple of N bytes (a power of two up to 65536)");
 
   std::string help_topic;
   CLI::App* help_command = add_command(app, "help", "Describe qvx, or one command.", chosen,

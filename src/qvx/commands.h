@@ -1,6 +1,7 @@
 // The qvx commands, each run with what its command line asked for.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,23 +51,40 @@ struct input_request {
   std::optional<std::string> files_from;  // a file of paths, one a line; "-": standard input
 };
 
+// What an edit is asked to do besides its changes.
+struct edit_options {
+  bool dry_run = false;                    // only say what would be done
+  bool verbose = false;                    // say what was done
+  bool in_place = false;                   // change the archive's own file, with no copy
+  std::optional<std::uint32_t> alignment;  // for data that move; the archive's own when none
+};
+
 struct create_request {
   std::string archive;
   std::optional<std::string> charset;  // the code page of the names (--charset)
   input_request inputs;
-  bool force = false;  // replace an existing file that is not an archive
+  bool force = false;           // replace an existing file
+  std::uint32_t alignment = 1;  // every entry's data at a multiple of it
 };
 
 struct update_request {
   std::string archive;
   std::optional<std::string> charset;  // the code page of the names (--charset)
   input_request inputs;
+  edit_options options;
+  bool no_add = false;  // a file whose name no entry has is an error
 };
 
 struct delete_request {
   std::string archive;
   std::optional<std::string> charset;  // the code page of the names (--charset)
   std::vector<std::string> names;      // entry names or patterns
+  edit_options options;
+};
+
+struct repack_request {
+  std::string archive;
+  std::uint32_t alignment = 1;
 };
 
 exit_status run_list(const list_request& request);
@@ -76,5 +94,6 @@ exit_status run_cat(const cat_request& request);
 exit_status run_create(const create_request& request);
 exit_status run_update(const update_request& request);
 exit_status run_delete(const delete_request& request);
+exit_status run_repack(const repack_request& request);
 
 }  // namespace qvx::cli

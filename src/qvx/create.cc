@@ -15,7 +15,7 @@ exit_status run_create(const create_request& request) {
   if (!destination) return exit_status::fatal;
   const gathered_inputs gathered = gather_inputs(request.inputs, *destination, charset);
   const std::vector<archive_member>& members = gathered.members;
-  const archive_plan plan = plan_archive(members);
+  const archive_plan plan = plan_archive(members, request.alignment);
   for (const packing_problem& problem : plan.problems) {
     report(platform::displayed_path(problem.member == whole_archive ? request.archive
                                                                     : members[problem.member].path),
@@ -25,7 +25,7 @@ exit_status run_create(const create_request& request) {
     report(platform::displayed_path(request.archive), "not written");
     return exit_status::fatal;
   }
-  return write_to_destination(*destination, members);
+  return write_to_destination(*destination, members, nullptr, request.alignment);
 }
 
 }  // namespace qvx::cli

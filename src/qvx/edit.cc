@@ -1,9 +1,14 @@
+#include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <utility>
 
 #include "archive/archive_edit.h"
 #include "archive/diagnostic.h"
+#include "archive/edit_layout.h"
+#include "archive/edit_writer.h"
 #include "archive/entry_name.h"
+#include "console/progress_line.h"
 #include "platform/platform.h"
 #include "qvx/archive_destination.h"
 #include "qvx/commands.h"
@@ -17,15 +22,20 @@ namespace {
 // How a problem's subject is shown: a path or a name as the user gave it.
 using subject_text = std::function<std::string(const std::string&)>;
 
-// Reports every problem of `plan` and of its layout; true when there is none.
+std::string shown_archive(const archive_destination& destination) {
+  return platform::displayed_path(destination.given);
+}
+
+// Reports every problem of `plan`, and of the names and sizes it brings in;
+// true when there is none.
 bool plan_is_sound(const edit_plan& plan, const archive_destination& destination,
                    const subject_text& shown) {
-  const std::string archive = platform::displayed_path(destination.given);
+  const std::string archive = shown_archive(destination);
   for (const edit_problem& problem : plan.problems) {
     report(problem.about_archive ? archive : shown(problem.subject), problem.reason);
   }
-  const archive_plan layout = plan_archive(plan.members);
-  for (const packing_problem& problem : layout.problems) {
+  const std::vector<packing_problem> problems = member_problems(plan.members);
+  for (const packing_problem& problem : problems) {
     if (problem.member == whole_archive) {
       report(archive, problem.reason);
     } else if (const archive_member& member = plan.members[problem.member]; member.kept()) {
@@ -34,37 +44,182 @@ bool plan_is_sound(const edit_plan& plan, const archive_destination& destination
       report(platform::displayed_path(member.path), problem.reason);
     }
   }
-
-  return plan.ok() && layout.ok();
+  return plan.ok() && problems.empty();
 }
 
-// Writes the edited archive in place of the old one; says so when bytes
-// that belonged to no entry were left behind.
-exit_status rewrite(const edit_plan& plan, const archive_destination& destination,
-                    opened_archive& archive, const subject_text& shown) {
-  if (!plan_is_sound(plan, destination, shown)) {
-    report(platform::displayed_path(destination.given), "not changed");
+bool is_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80U            ? 1
+                               : (lead >> 5U) == 0x6U  ? 2
+                               : (lead >> 4U) == 0xEU  ? 3
+                               : (lead >> 3U) == 0x1EU ? 4
+                                                       : 0;
+    if (length == 0 || (length == 2 && lead < 0xC2U) || i + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) >> 6U) != 0x2U) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// A name that is not plain ASCII, added to an archive whose names are not
+// UTF-8, is almost surely in the wrong code page: the game would never find
+// it. True when there is no such name, else each is reported.
+bool names_fit_the_archive(const edit_plan& plan, const opened_archive& archive) {
+  if (!archive.charset.empty()) return true;
+  if (std::all_of(archive.names.begin(), archive.names.end(),
+                  [](const std::string& name) { return is_utf8(name); })) {
+    return true;
+  }
+  bool fit = true;
+  for (const archive_member& member : plan.members) {
+    if (member.old_index || std::all_of(member.name.begin(), member.name.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x80U;
+        })) {
+      continue;
+    }
+    report(platform::displayed_path(member.path),
+           "its name is not plain ASCII, and the archive's names are not UTF-8: they look like "
+           "those of a code page; give --charset with it (CP932, CP1252...) to convert the name");
+    fit = false;
+  }
+  return fit;
+}
+
+std::string shown_member(const archive_member& member, const opened_archive& archive) {
+  if (member.old_index) return archive.shown(*member.old_index);
+  return printable_name(member.text.empty() ? member.name : platform::displayed_path(member.text));
+}
+
+// One line per change, for --dry-run and --verbose.
+void print_changes(const edit_plan& plan, const edit_layout& layout,
+                   const opened_archive& archive) {
+  for (const std::size_t i : plan.deleted) {
+    std::printf("deleted: %s (entry %zu)\n", archive.shown(i).c_str(), i + 1);
+  }
+  for (std::size_t i = 0; i < plan.members.size(); ++i) {
+    const archive_member& member = plan.members[i];
+    const std::string name = shown_member(member, archive);
+    const unsigned long at = layout.entries[i].offset;
+    const unsigned long from =
+        member.old_index ? archive.directory.entries[*member.old_index].offset : 0;
+    switch (layout.fates[i]) {
+      case member_fate::kept:
+        break;
+      case member_fate::replaced_in_place:
+        std::printf("replaced in place: %s (entry %zu, at %lu)\n", name.c_str(), i + 1, at);
+        break;
+      case member_fate::replaced_and_moved:
+        std::printf("replaced and moved: %s (entry %zu, from %lu to %lu)\n", name.c_str(), i + 1,
+                    from, at);
+        break;
+      case member_fate::added:
+        std::printf("added: %s (entry %zu, at %lu)\n", name.c_str(), i + 1, at);
+        break;
+      case member_fate::moved_for_table:
+        std::printf("moved out of the table's way: %s (entry %zu, from %lu to %lu)\n", name.c_str(),
+                    i + 1, from, at);
+        break;
+      case member_fate::moved_for_names:
+        std::printf("moved to make room for the name table: %s (entry %zu, from %lu to %lu)\n",
+                    name.c_str(), i + 1, from, at);
+        break;
+    }
+  }
+}
+
+// Says on standard error what moved that the user did not ask to move.
+void report_moves(const edit_plan& plan, const edit_layout& layout, const opened_archive& archive,
+                  const std::string& shown) {
+  for (std::size_t i = 0; i < plan.members.size(); ++i) {
+    const member_fate fate = layout.fates[i];
+    if (fate != member_fate::moved_for_table && fate != member_fate::moved_for_names) continue;
+    const std::size_t old = *plan.members[i].old_index;
+    report(shown, "entry \"" + archive.shown(old) + "\" moved from byte " +
+                      std::to_string(archive.directory.entries[old].offset) + " to " +
+                      std::to_string(layout.entries[i].offset) +
+                      (fate == member_fate::moved_for_table
+                           ? ": the grown entry table needs its place"
+                           : ": the name table must follow it, and had no room there"));
+  }
+  const std::size_t old_count = archive.directory.entries.size();
+  if (layout.entries.empty() || old_count == 0) return;
+  const std::uint64_t was = name_table_position(archive.directory.entries.back());
+  if (layout.names_at != was) {
+    report(shown, "the name table moved from byte " + std::to_string(was) + " to " +
+                      std::to_string(layout.names_at));
+  }
+}
+
+// Makes the edit of `plan` to the archive, as `options` ask.
+exit_status make_edit(edit_plan plan, const archive_destination& destination,
+                      opened_archive& archive, const edit_options& options,
+                      const subject_text& shown) {
+  const std::string name = shown_archive(destination);
+  const auto not_changed = [&] {
+    report(name, "not changed");
     return exit_status::fatal;
+  };
+  if (!plan_is_sound(plan, destination, shown) || !names_fit_the_archive(plan, archive)) {
+    return not_changed();
   }
-  const exit_status status = write_to_destination(destination, plan.members, &archive.file);
-  if (status == exit_status::success && plan.dropped_bytes > 0) {
-    report(platform::displayed_path(destination.given),
-           plan.dropped_bytes == 1 ? std::string{"1 byte that belonged to no entry was left out"}
-                                   : std::to_string(plan.dropped_bytes) +
-                                         " bytes that belonged to no entry were left out");
+  if (const write_result same =
+          keep_unchanged_entries(plan.members, archive.directory, archive.file);
+      !same.ok()) {
+    report(same.subject.empty() ? name : platform::displayed_path(same.subject), same.problem);
+    return not_changed();
   }
-  return status;
+  const std::uint32_t alignment = options.alignment.value_or(archive_alignment(archive.directory));
+  const edit_layout layout =
+      lay_out_edit(archive.directory, archive.file.size(), plan.members, alignment,
+                   options.in_place ? layout_mode::in_place : layout_mode::copy,
+                   [&](std::uint64_t begin, std::uint64_t end) {
+                     return end_of_data(archive.file, begin, end);
+                   });
+  if (!layout.ok()) {
+    report(name, options.in_place ? layout.problem + "; without --in-place it can be done"
+                                  : layout.problem);
+    return not_changed();
+  }
+  if (options.dry_run || options.verbose) print_changes(plan, layout, archive);
+  const bool changes = !plan.deleted.empty() ||
+                       std::any_of(layout.fates.begin(), layout.fates.end(),
+                                   [](member_fate fate) { return fate != member_fate::kept; });
+  if (options.dry_run || !changes) return finish_standard_output(exit_status::success);
+
+  std::uint64_t total = 0;
+  for (const layout_write& write : layout.writes) total += write.length;
+  if (!options.in_place) total = layout.length;
+  progress_line progress;
+  const packing_progress told = [&](std::size_t, std::uint64_t bytes_done) {
+    progress.update([&] { return "qvx: " + mebibytes(bytes_done) + " of " + mebibytes(total); });
+  };
+  const write_result written =
+      options.in_place
+          ? write_edit_in_place(archive.file, archive.directory, plan.members, layout, told)
+          : write_edit(destination.path, archive.file, plan.members, layout, told);
+  progress.clear();
+  if (!written.ok()) {
+    const bool about_archive = written.subject.empty() || written.subject == destination.path;
+    report(about_archive ? name : platform::displayed_path(written.subject), written.problem);
+    return not_changed();
+  }
+  report_moves(plan, layout, archive, name);
+  return finish_standard_output(exit_status::success);
 }
 
 // The archive at `path`, where the edit will be written and what it is read
-// from; or nothing, after saying why it cannot be edited.
+// from, locked against other editors; or nothing, after saying why it
+// cannot be edited.
 std::optional<std::pair<archive_destination, opened_archive>> open_for_edit(
-    const std::string& path, const name_charset& charset) {
+    const std::string& path, const name_charset& charset, bool for_update) {
   std::optional<archive_destination> destination =
       choose_destination(path, destination_use::edit, false);
   if (!destination) return std::nullopt;
   std::optional<opened_archive> archive =
-      open_archive(destination->path, destination->given, charset);
+      open_archive_to_edit(destination->path, destination->given, charset, for_update);
   if (!archive) return std::nullopt;
   return std::pair{std::move(*destination), std::move(*archive)};
 }
@@ -74,35 +229,42 @@ std::optional<std::pair<archive_destination, opened_archive>> open_for_edit(
 exit_status run_update(const update_request& request) {
   name_charset charset;
   if (!open_charset(request.charset, charset)) return exit_status::fatal;
+  const edit_options& options = request.options;
   std::optional<std::pair<archive_destination, opened_archive>> opened =
-      open_for_edit(request.archive, charset);
+      open_for_edit(request.archive, charset, options.in_place && !options.dry_run);
   if (!opened) return exit_status::fatal;
   const archive_destination* destination = &opened->first;
   opened_archive* archive = &opened->second;
   const gathered_inputs gathered = gather_inputs(request.inputs, *destination, charset);
   if (!gathered.usable) {
-    report(platform::displayed_path(destination->given), "not changed");
+    report(shown_archive(*destination), "not changed");
     return exit_status::fatal;
   }
   // Names that do not convert stay as they are; they are only compared.
-  const edit_plan plan =
-      plan_update(archive->directory, archive->file.size(), gathered.members,
-                  archive->charset.empty() ? std::span<const std::string>{} : archive->names);
-  return rewrite(plan, *destination, *archive,
-                 [](const std::string& path) { return platform::displayed_path(path); });
+  edit_plan plan = plan_update(
+      archive->directory, archive->file.size(), gathered.members,
+      archive->charset.empty() ? std::span<const std::string>{} : archive->names, request.no_add);
+  return make_edit(std::move(plan), *destination, *archive, options,
+                   [](const std::string& path) { return platform::displayed_path(path); });
 }
 
 exit_status run_delete(const delete_request& request) {
+  if (request.options.in_place) {
+    report("--in-place",
+           "delete cannot work in place: every record after a deleted one moves, which no single "
+           "write can do safely; run it without --in-place");
+    return exit_status::fatal;
+  }
   name_charset charset;
   if (!open_charset(request.charset, charset)) return exit_status::fatal;
   std::optional<std::pair<archive_destination, opened_archive>> opened =
-      open_for_edit(request.archive, charset);
+      open_for_edit(request.archive, charset, false);
   if (!opened) return exit_status::fatal;
   const archive_destination* destination = &opened->first;
   opened_archive* archive = &opened->second;
   const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.names, {});
   if (!picked) {
-    report(platform::displayed_path(destination->given), "not changed");
+    report(shown_archive(*destination), "not changed");
     return exit_status::fatal;
   }
   // Every entry of a picked entry's name goes, as with a name given.
@@ -110,9 +272,32 @@ exit_status run_delete(const delete_request& request) {
   for (std::size_t i = 0; i < picked->size(); ++i) {
     if ((*picked)[i]) names.emplace_back(entry_name(archive->directory.names[i]));
   }
-  const edit_plan plan = plan_delete(archive->directory, archive->file.size(), names);
-  return rewrite(plan, *destination, *archive,
-                 [](const std::string& name) { return printable_name(name); });
+  edit_plan plan = plan_delete(archive->directory, archive->file.size(), names);
+  return make_edit(std::move(plan), *destination, *archive, request.options,
+                   [](const std::string& name) { return printable_name(name); });
+}
+
+exit_status run_repack(const repack_request& request) {
+  std::optional<std::pair<archive_destination, opened_archive>> opened =
+      open_for_edit(request.archive, {}, false);
+  if (!opened) return exit_status::fatal;
+  const archive_destination& destination = opened->first;
+  opened_archive& archive = opened->second;
+  const edit_plan plan = plan_repack(archive.directory, archive.file.size());
+  if (!plan_is_sound(plan, destination, [](const std::string& name) { return name; })) {
+    report(shown_archive(destination), "not changed");
+    return exit_status::fatal;
+  }
+  const std::uint64_t dropped = unowned_bytes(archive.directory, archive.file.size());
+  const exit_status status =
+      write_to_destination(destination, plan.members, &archive.file, request.alignment);
+  if (status == exit_status::success) {
+    report(shown_archive(destination),
+           dropped == 1
+               ? std::string{"1 byte that belonged to no entry was dropped"}
+               : std::to_string(dropped) + " bytes that belonged to no entry were dropped");
+  }
+  return status;
 }
 
 }  // namespace qvx::cli

@@ -45,21 +45,18 @@ std::size_t opened_archive::report_unconverted(const std::vector<bool>& among,
   return count;
 }
 
-std::optional<opened_archive> open_archive(const std::string& path, const std::string& given,
-                                           const name_charset& charset) {
-  const std::string shown = platform::displayed_path(given.empty() ? path : given);
-  platform::error_code error = 0;
-  platform::input_file file = platform::input_file::open(path, error);
-  if (error != 0) {
-    report(shown, "cannot open: " + platform::error_text(error));
-    return std::nullopt;
-  }
+namespace {
+
+// The archive open in `file`, with its directory read and its names
+// converted; or nothing, after saying why.
+std::optional<opened_archive> read_opened(platform::input_file file, const std::string& shown,
+                                          const name_charset& charset) {
   directory_result read = read_directory(file);
   if (!read.ok()) {
     report(shown, read.problem);
     return std::nullopt;
   }
-  opened_archive archive{std::move(file), std::move(read.directory), {}, {}, {}};
+  opened_archive archive{std::move(file), std::move(read.directory), {}, {}, {}, {}};
   const std::size_t count = archive.directory.entries.size();
   archive.names.reserve(count);
   archive.unconverted.assign(count, false);
@@ -76,6 +73,47 @@ std::optional<opened_archive> open_archive(const std::string& path, const std::s
     archive.names.push_back(std::move(text));
   }
   return archive;
+}
+
+}  // namespace
+
+std::optional<opened_archive> open_archive(const std::string& path, const std::string& given,
+                                           const name_charset& charset) {
+  const std::string shown = platform::displayed_path(given.empty() ? path : given);
+  platform::error_code error = 0;
+  platform::input_file file = platform::input_file::open(path, error);
+  if (error != 0) {
+    report(shown, "cannot open: " + platform::error_text(error));
+    return std::nullopt;
+  }
+  return read_opened(std::move(file), shown, charset);
+}
+
+std::optional<opened_archive> open_archive_to_edit(const std::string& path,
+                                                   const std::string& given,
+                                                   const name_charset& charset, bool for_update) {
+  const std::string shown = platform::displayed_path(given.empty() ? path : given);
+  for (;;) {
+    platform::error_code error = 0;
+    platform::file_facts locked;
+    platform::edit_lock lock = platform::edit_lock::acquire(path, locked, error);
+    // The editor that held the lock may have put a new file in its place.
+    const platform::file_facts now = error == 0 ? platform::examine(path, error) : locked;
+    if (error == 0 && !now.same_file(locked)) continue;
+    platform::input_file file;
+    if (error == 0) {
+      file = for_update ? platform::input_file::open_for_update(path, error)
+                        : platform::input_file::open(path, error);
+    }
+    if (error != 0) {
+      report(shown, "cannot open: " + platform::error_text(error));
+      return std::nullopt;
+    }
+    if (!file.facts().same_file(locked)) continue;
+    std::optional<opened_archive> archive = read_opened(std::move(file), shown, charset);
+    if (archive) archive->lock = std::move(lock);
+    return archive;
+  }
 }
 
 void buffer_standard_output() {

@@ -29,6 +29,7 @@ struct opened_archive {
   std::vector<std::string> names;
   std::vector<bool> unconverted;  // by index: the name is not valid in that charset
   std::string charset;            // empty when none was asked for
+  platform::edit_lock lock;       // held from reading the directory to the end of an edit
 
   // Entry `i`'s name as listings and messages show it.
   [[nodiscard]] std::string shown(std::size_t i) const;
@@ -44,6 +45,14 @@ struct opened_archive {
 // `path` when that is empty. Names are converted by `charset`, if any.
 std::optional<opened_archive> open_archive(const std::string& path, const std::string& given = "",
                                            const name_charset& charset = {});
+
+// Like open_archive, for an edit: opens the archive (for update when
+// `for_update`), waits for the lock that every editing qvx takes, and reads
+// the directory only once the path still names the file it locked, since an
+// editor that held the lock may have put a new file there.
+std::optional<opened_archive> open_archive_to_edit(const std::string& path,
+                                                   const std::string& given,
+                                                   const name_charset& charset, bool for_update);
 
 // Lets standard output go out in large writes when it is not a terminal, for
 // listings of tens of thousands of lines.

@@ -1,0 +1,252 @@
+#include "archive/edit_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "archive/entry_name.h"
+
+namespace qvx {
+namespace {
+
+constexpr std::size_t compare_chunk = std::size_t{256} << 10U;
+
+// Whether the file of `member` holds exactly `entry`'s bytes of `archive`.
+write_result holds_entry_bytes(const archive_member& member, const archive_entry& entry,
+                               const platform::input_file& archive, bool& same) {
+  same = false;
+  platform::error_code error = 0;
+  const platform::input_file file = platform::input_file::open(member.path, error);
+  if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};
+  if (file.size() != entry.size) return {};
+  std::vector<std::byte> mine(compare_chunk);
+  std::vector<std::byte> theirs(compare_chunk);
+  for (std::uint64_t done = 0; done < entry.size;) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(compare_chunk, entry.size - done));
+    const platform::io_result a = file.read_at(done, std::span{mine}.first(want));
+    if (a.error != 0) return {member.path, "cannot read: " + platform::error_text(a.error)};
+    const platform::io_result b =
+        archive.read_at(entry.offset + done, std::span{theirs}.first(want));
+    if (b.error != 0) return {"", "cannot read: " + platform::error_text(b.error)};
+    if (a.bytes != want || b.bytes != want || std::memcmp(mine.data(), theirs.data(), want) != 0) {
+      return {};
+    }
+    done += want;
+  }
+  same = true;
+  return {};
+}
+
+// Appends `length` zero bytes to `pending`, writing it out in batches.
+platform::error_code append_zeros(std::uint64_t length, std::vector<std::byte>& pending,
+                                  platform::replacement_file& out) {
+  while (length > 0) {
+    const std::uint64_t room = write_batch_size - std::min(pending.size(), write_batch_size);
+    const std::uint64_t now = std::min(length, std::max<std::uint64_t>(room, 1));
+    pending.resize(pending.size() + static_cast<std::size_t>(now));
+    length -= now;
+    if (pending.size() >= write_batch_size) {
+      if (const platform::error_code why = out.write(pending)) return why;
+      pending.clear();
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::uint64_t end_of_data(const platform::input_file& file, std::uint64_t begin,
+                          std::uint64_t end) {
+  std::vector<std::byte> buffer(
+      static_cast<std::size_t>(std::min<std::uint64_t>(compare_chunk, end - begin)));
+  // From the end backwards: free space at the end is what is looked for.
+  for (std::uint64_t to = end; to > begin;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - begin));
+    const platform::io_result read = file.read_at(to - want, std::span{buffer}.first(want));
+    if (read.bytes != want) return end;
+    for (std::size_t i = want; i-- > 0;) {
+      if (buffer[i] != std::byte{0}) return to - want + i + 1;
+    }
+    to -= want;
+  }
+  return begin;
+}
+
+write_result keep_unchanged_entries(std::vector<archive_member>& members,
+                                    const archive_directory& old,
+                                    const platform::input_file& archive) {
+  for (archive_member& member : members) {
+    if (member.kept() || !member.old_index) continue;
+    const archive_entry& entry = old.entries[*member.old_index];
+    if (member.size != entry.size) continue;
+    bool same = false;
+    if (write_result checked = holds_entry_bytes(member, entry, archive, same); !checked.ok()) {
+      return checked;
+    }
+    if (!same) continue;
+    member.path.clear();
+    member.source_offset = entry.offset;
+  }
+  return {};
+}
+
+write_result write_edit(const std::string& path, platform::input_file& archive,
+                        std::span<const archive_member> members, const edit_layout& layout,
+                        const packing_progress& progress) {
+  platform::error_code error = 0;
+  platform::replacement_file out = platform::replacement_file::create(path, error);
+  if (error != 0) return {path, "cannot create a file beside it: " + platform::error_text(error)};
+  const auto cannot_write = [&](platform::error_code why) -> write_result {
+    return {path, "cannot write: " + platform::error_text(why)};
+  };
+  std::vector<std::byte> pending;
+  const auto flush = [&]() -> platform::error_code {
+    const platform::error_code why = pending.empty() ? 0 : out.write(pending);
+    pending.clear();
+    return why;
+  };
+  const std::uint64_t old_size = archive.size();
+  // The old file's bytes of [from, to), and zeros beyond its end.
+  const auto copy_old = [&](std::uint64_t from, std::uint64_t to) -> write_result {
+    if (from < std::min(to, old_size)) {
+      if (const platform::error_code why = flush()) return cannot_write(why);
+      const std::uint64_t length = std::min(to, old_size) - from;
+      const platform::io_result copied = out.copy_from(archive, from, length);
+      if (copied.error != 0) return {path, "cannot copy: " + platform::error_text(copied.error)};
+      if (copied.bytes != length) return {path, "changed while it was rewritten"};
+      from += length;
+    }
+    if (from < to) {
+      if (const platform::error_code why = append_zeros(to - from, pending, out)) {
+        return cannot_write(why);
+      }
+    }
+    return {};
+  };
+
+  const std::vector<std::byte> head = encoded_head(layout.entries);
+  std::uint64_t at = 0;
+  std::size_t done = 0;
+  for (const layout_write& write : layout.writes) {
+    if (write_result copied = copy_old(at, write.at); !copied.ok()) return copied;
+    switch (write.what) {
+      case layout_write::source::head:
+        pending.insert(pending.end(), head.begin(), head.end());
+        break;
+      case layout_write::source::names:
+        append_names(members, pending);
+        break;
+      case layout_write::source::zeros:
+        if (const platform::error_code why = append_zeros(write.length, pending, out)) {
+          return cannot_write(why);
+        }
+        break;
+      case layout_write::source::old_bytes:
+        if (write_result copied = copy_old(write.from, write.from + write.length); !copied.ok()) {
+          return copied;
+        }
+        break;
+      case layout_write::source::member:
+        if (write_result appended = append_member_file(members[write.member], out, pending);
+            !appended.ok()) {
+          if (appended.subject.empty()) appended.subject = path;
+          return appended;
+        }
+        ++done;
+        break;
+    }
+    if (pending.size() >= write_batch_size) {
+      if (const platform::error_code why = flush()) return cannot_write(why);
+    }
+    at = write.at + write.length;
+    if (progress) progress(done, at);
+  }
+  if (write_result copied = copy_old(at, layout.length); !copied.ok()) return copied;
+  if (const platform::error_code why = flush()) return cannot_write(why);
+  return put_in_place(out, path, archive);
+}
+
+write_result write_edit_in_place(platform::input_file& archive, const archive_directory& old,
+                                 std::span<const archive_member> members, const edit_layout& layout,
+                                 const packing_progress& progress) {
+  const auto cannot_write = [](platform::error_code why) -> write_result {
+    return {"", "cannot write: " + platform::error_text(why)};
+  };
+  const std::vector<std::byte> head = encoded_head(layout.entries);
+  const std::size_t old_head = count_size + entry_record_size * old.entries.size();
+  std::vector<std::byte> was(old_head);
+  if (const platform::io_result read = archive.read_at(0, was); read.bytes != was.size()) {
+    return {"", "cannot read its entry table again: " + platform::error_text(read.error)};
+  }
+
+  // First what nothing points at yet: new data, records beyond the old
+  // table, the name table where it moves.
+  std::size_t done = 0;
+  std::vector<std::byte> buffer;
+  for (const layout_write& write : layout.writes) {
+    switch (write.what) {
+      case layout_write::source::head:
+        if (head.size() > old_head) {
+          if (const platform::error_code why =
+                  archive.write_at(old_head, std::span{head}.subspan(old_head))) {
+            return cannot_write(why);
+          }
+        }
+        break;
+      case layout_write::source::names:
+        buffer.clear();
+        append_names(members, buffer);
+        if (const platform::error_code why = archive.write_at(write.at, buffer)) {
+          return cannot_write(why);
+        }
+        break;
+      case layout_write::source::member: {
+        const archive_member& member = members[write.member];
+        platform::error_code error = 0;
+        const platform::input_file file = platform::input_file::open(member.path, error);
+        if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};
+        if (file.size() != member.size) {
+          return {member.path, "changed size while the archive was written (it had " +
+                                   std::to_string(member.size) + " bytes)"};
+        }
+        const platform::io_result copied = archive.copy_to(write.at, file, 0, member.size);
+        if (copied.error != 0) return cannot_write(copied.error);
+        std::array<std::byte, 1> beyond{};
+        if (copied.bytes != member.size || file.read_at(member.size, beyond).bytes != 0) {
+          return {member.path, "changed size while the archive was written (it had " +
+                                   std::to_string(member.size) + " bytes)"};
+        }
+        ++done;
+        break;
+      }
+      case layout_write::source::old_bytes:
+      case layout_write::source::zeros:
+        return {"", "cannot move entries or clear bytes in place"};
+    }
+    if (progress) progress(done, write.at + write.length);
+  }
+  if (const platform::error_code why = archive.sync_data()) return cannot_write(why);
+
+  // Then the records and the count: the bytes that differ, in one write.
+  const std::size_t common = std::min(old_head, head.size());
+  std::size_t first = 0;
+  while (first < common && head[first] == was[first]) ++first;
+  std::size_t end = common;
+  while (end > first && head[end - 1] == was[end - 1]) --end;
+  if (end > first) {
+    if (const platform::error_code why =
+            archive.write_at(first, std::span{head}.subspan(first, end - first))) {
+      return cannot_write(why);
+    }
+    if (const platform::error_code why = archive.sync_data()) return cannot_write(why);
+  }
+  if (layout.length < archive.size()) {
+    if (const platform::error_code why = archive.truncate(layout.length)) {
+      return {"", "cannot cut off the free space at its end: " + platform::error_text(why)};
+    }
+  }
+  return {};
+}
+
+}  // namespace qvx

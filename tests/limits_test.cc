@@ -12,7 +12,11 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <map>
 #include <optional>
+#include <set>
+#include <string_view>
+#include <utility>
 
 #include "archive_builder.h"
 #include "cli_test.h"
@@ -126,6 +130,91 @@ TEST_F(LimitsTest, FewFileDescriptorsStillWriteEveryEntry) {
       run_tool({put_archive(builder::build_archive(entries))}, work_.path(), limited);
   EXPECT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(list_dir(work_.path()).size(), entries.size());
+}
+
+// With standard descriptors closed (`<&-`, `>&-`), no file the programs
+// open takes their numbers: every file holds its entry's bytes and none of
+// the listing or the diagnostics, and a list of files from a closed
+// standard input is refused rather than read from whatever holds 0.
+TEST_F(LimitsTest, ClosedStandardDescriptorsLendTheirNumbersToNoFile) {
+  // A refused name in every ten: each diagnostic, and the listing it
+  // flushes, is written while other entries' files are open.
+  std::vector<entry_content> entries;
+  std::map<std::string, std::string> files;  // what unpacking must leave, in byte order
+  for (int i = 0; i < 1000; ++i) {
+    entry_content entry{(i % 10 == 0 ? "bad/" : "e") + std::to_string(i),
+                        "<" + std::to_string(i) + ">"};
+    if (i % 10 != 0) files[entry.name] = entry.data;
+    entries.push_back(std::move(entry));
+  }
+  const std::string archive = put_archive(builder::build_archive(entries));
+  // The same files to pack, and the archive create must make of them.
+  std::vector<entry_content> sorted;
+  sorted.reserve(files.size());
+  for (const auto& [name, data] : files) {
+    write_file(work_ / name, data);
+    sorted.push_back({name, data});
+  }
+  const std::string packed = builder::build_archive(sorted);
+
+  using program = run_result (*)(const std::vector<std::string>&, const fs::path&, run_options);
+  struct unpacking {
+    program run;
+    std::vector<std::string> args;
+  };
+  const unpacking unpackings[] = {{run_tool, {archive}}, {run_qvx, {"extract", "-v", archive}}};
+  const std::set<int> closings[] = {{0}, {1}, {2}, {0, 1}, {0, 2}, {1, 2}, {0, 1, 2}};
+  for (const std::set<int>& closed : closings) {
+    std::string shown = "closed:";
+    for (const int fd : closed) shown += " " + std::to_string(fd);
+    SCOPED_TRACE(shown);
+    run_options options;
+    options.closed_descriptors = closed;
+    options.environment["QVXREADER_JOBS"] = "4";  // several entry files open at once
+    const bool errors_seen = !closed.contains(2);
+
+    for (const unpacking& unpack : unpackings) {
+      SCOPED_TRACE(unpack.args.front());
+      const scratch_dir out;
+      const run_result result = unpack.run(unpack.args, out.path(), options);
+      EXPECT_EQ(result.exit_status, 1);  // the refused names
+      EXPECT_EQ(list_dir(out.path()).size(), files.size());
+      std::size_t wrong = 0;
+      for (const std::string& name : list_dir(out.path())) {
+        const auto entry = files.find(name);
+        if (entry == files.end() || read_file(out / name) != entry->second) ++wrong;
+      }
+      EXPECT_EQ(wrong, 0U);
+      // Output to a closed standard output fails, as it did on the closed one.
+      if (errors_seen) {
+        EXPECT_EQ(result.err.find(": standard output: write error\n") != std::string::npos,
+                  closed.contains(1));
+      }
+    }
+
+    const scratch_dir packing;
+    const run_result created =
+        run_qvx({"create", "c.qvx", work_.path().string()}, packing.path(), options);
+    EXPECT_EQ(created.exit_status, 0) << created.err;
+    EXPECT_EQ(read_file(packing / "c.qvx"), packed);
+
+    if (!closed.contains(0)) continue;
+    const std::pair<const char*, const char*> refusals[] = {{"update", "c.qvx: not changed"},
+                                                            {"create", "new.qvx: not written"}};
+    for (const auto& [command, outcome] : refusals) {
+      SCOPED_TRACE(command);
+      const std::string target{outcome, std::string_view{outcome}.find(':')};
+      const run_result refused = run_qvx({command, target, "-T", "-"}, packing.path(), options);
+      EXPECT_EQ(refused.exit_status, 2);
+      if (errors_seen) {
+        expect_lines(refused.err,
+                     {"qvx: standard input: cannot read the list of files: it is closed",
+                      std::string{"qvx: "} + outcome});
+      }
+      EXPECT_EQ(list_dir(packing.path()), std::set<std::string>{"c.qvx"});
+      EXPECT_EQ(read_file(packing / "c.qvx"), packed);
+    }
+  }
 }
 
 TEST_F(LimitsTest, WhatCannotBeReadByPositionIsRefusedWithoutWaiting) {

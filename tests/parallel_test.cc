@@ -162,7 +162,7 @@ TEST(ParallelTest, AnUnusableJobCountIsReportedAndIgnored) {
   write_file(place / "a.qvx", builder::build_archive(
                                   std::vector<builder::entry_content>{{"one", "1"}, {"two", "2"}}));
   for (const char* setting :
-       {"0", "many", "65", "-1", "2x", " 4", "+4", "4 ", "-18446744073709551612"}) {
+       {"", "0", "many", "65", "-1", "2x", " 4", "+4", "4 ", "-18446744073709551612"}) {
     SCOPED_TRACE(std::string{"QVXREADER_JOBS="} + setting);
     run_options options;
     options.environment["QVXREADER_JOBS"] = setting;

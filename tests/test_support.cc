@@ -113,6 +113,8 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
     if (options.user_id) {
       if (::setgid(*options.user_id) != 0 || ::setuid(*options.user_id) != 0) ::_exit(126);
     }
+    // Last, so that nothing opened here takes the numbers.
+    for (const int fd : options.closed_descriptors) ::close(fd);
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));

@@ -65,6 +65,7 @@ struct run_options {
   int kill_signal = 9;               // with this signal (SIGKILL unless set)
   std::set<int> ignored_signals;     // left ignored in the child, as nohup leaves SIGHUP
   int inherited_files = 0;           // descriptors the child finds open, as a parent may leave them
+  std::set<int> closed_descriptors;  // of 0, 1 and 2: closed in the child, as `<&-` and `>&-` do
   // Called again and again while the child runs, with its process id.
   std::function<void(pid_t)> while_running;
 };

@@ -31,6 +31,12 @@ std::string read_stream(std::FILE* stream) {
 // false, and why it cannot be read.
 bool read_list(const std::string& from, std::string& text, std::string& why) {
   if (from == "-") {
+    // A closed standard input now reads as the null device: no list at all
+    // is not an empty one.
+    if (platform::standard_input_was_closed()) {
+      why = "cannot read the list of files: it is closed";
+      return false;
+    }
     text = read_stream(stdin);
     why = "read error";
     return std::ferror(stdin) == 0;

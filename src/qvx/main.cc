@@ -8,6 +8,13 @@
 
 int main(int argc, char** argv) {
   qvx::set_program_name("qvx");
+  // Before any file is opened: one given a standard descriptor's number
+  // would get the diagnostics, or be read as a list of files.
+  if (const qvx::platform::error_code error = qvx::platform::make_standard_descriptors_safe()) {
+    qvx::report("/dev/null", "cannot open in place of a closed standard descriptor: " +
+                                 qvx::platform::error_text(error));
+    return static_cast<int>(qvx::cli::exit_status::fatal);
+  }
   // A reader that goes away, or the file-size limit, must not end the
   // process part-way through writing files: they become reported errors.
   qvx::platform::report_write_failures_as_errors();

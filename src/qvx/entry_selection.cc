@@ -1,5 +1,7 @@
 #include "qvx/entry_selection.h"
 
+#include <algorithm>
+
 #include "archive/diagnostic.h"
 #include "archive/name_pattern.h"
 #include "platform/platform.h"
@@ -7,10 +9,23 @@
 namespace qvx::cli {
 namespace {
 
-// Whether the entry called `name` is picked by `pattern` (both as entry names are read).
-bool picked_by(std::string_view name, const std::string& pattern) {
-  return is_pattern(pattern) ? matches_pattern(pattern, name, platform::uses_windows_names())
-                             : name == pattern;
+// Sets `picked` to `mark` for each entry `given` (as entry names are read)
+// picks; false when it picks none. A name some entry has picks the entries
+// of that name only, even if it reads as a pattern: otherwise an entry called
+// `[x].txt` or `*` could not be picked alone.
+bool mark_entries(std::span<const std::string> entry_names, const std::string& given,
+                  std::vector<bool>& picked, bool mark) {
+  const bool exact = std::find(entry_names.begin(), entry_names.end(), given) != entry_names.end();
+  if (!exact && !is_pattern(given)) return false;
+  bool found = false;
+  for (std::size_t i = 0; i < entry_names.size(); ++i) {
+    if (exact ? entry_names[i] == given
+              : matches_pattern(given, entry_names[i], platform::uses_windows_names())) {
+      picked[i] = mark;
+      found = true;
+    }
+  }
+  return found;
 }
 
 }  // namespace
@@ -18,18 +33,12 @@ bool picked_by(std::string_view name, const std::string& pattern) {
 std::optional<std::vector<bool>> pick_entries(std::span<const std::string> entry_names,
                                               const std::vector<std::string>& names,
                                               const std::vector<std::string>& excludes) {
-  const std::size_t count = entry_names.size();
-  std::vector<bool> picked(count, names.empty());
+  std::vector<bool> picked(entry_names.size(), names.empty());
   bool every_name_found = true;
   for (const std::string& given : names) {
-    bool found = false;
     // A name the code page cannot hold is no entry's name.
-    if (std::string name; platform::as_entry_name(given, name)) {
-      for (std::size_t i = 0; i < count; ++i) {
-        if (picked_by(entry_names[i], name)) picked[i] = found = true;
-      }
-    }
-    if (!found) {
+    std::string name;
+    if (!platform::as_entry_name(given, name) || !mark_entries(entry_names, name, picked, true)) {
       report(given.empty() ? std::string{"\"\""} : platform::displayed_path(given),
              is_pattern(given) ? "no entry matches" : "not in the archive");
       every_name_found = false;
@@ -37,10 +46,8 @@ std::optional<std::vector<bool>> pick_entries(std::span<const std::string> entry
   }
   if (!every_name_found) return std::nullopt;
   for (const std::string& given : excludes) {
-    std::string pattern;
-    if (!platform::as_entry_name(given, pattern)) continue;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (picked[i] && picked_by(entry_names[i], pattern)) picked[i] = false;
+    if (std::string pattern; platform::as_entry_name(given, pattern)) {
+      mark_entries(entry_names, pattern, picked, false);
     }
   }
   return picked;

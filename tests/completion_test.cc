@@ -92,6 +92,7 @@ class interactive_bash {
         // Each command's end, apart from the prompt that readline redraws.
         "PROMPT_COMMAND=echo \"<status $?>\"", "PS1=ready> ", "PS2=unfinished> "};
     std::vector<char*> env;
+    env.reserve(environment.size() + 1);
     for (const std::string& variable : environment)
       env.push_back(const_cast<char*>(variable.c_str()));
     env.push_back(nullptr);
@@ -228,6 +229,7 @@ struct typed_line {
 
 TEST_F(CompletionTest, TabQuotesEntryNamesThatTheCompletedLinePicksAlone) {
   std::vector<builder::entry_content> contents;
+  contents.reserve(std::size(dangerous));
   for (const entry& e : dangerous) contents.push_back({e.name, e.data});
   const std::string injection = builder::build_archive(contents);
   const std::string sjis = builder::build_archive(

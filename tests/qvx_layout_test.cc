@@ -200,15 +200,15 @@ TEST_F(QvxLayoutTest, AnAlignedArchiveStaysAlignedThroughEveryKindOfEdit) {
                           sector_records[i].spare});
     }
     std::vector<std::optional<std::size_t>> unchanged = {0, 1, 2, 3};
-    for (const auto& [name, data] : c.files) {
-      write_file(work_ / "in" / name, data);
+    for (const auto& file : c.files) {
+      write_file(work_ / "in" / file.first, file.second);
       const auto same = std::find_if(expected.begin(), expected.end(),
-                                     [&](const read_entry& e) { return e.name == name; });
+                                     [&](const read_entry& e) { return e.name == file.first; });
       if (same == expected.end()) {
-        expected.push_back({name, 0, data, 0, 0});
+        expected.push_back({file.first, 0, file.second, 0, 0});
         unchanged.emplace_back();
       } else {
-        same->data = data;
+        same->data = file.second;
         unchanged[static_cast<std::size_t>(same - expected.begin())].reset();
       }
     }
@@ -439,6 +439,20 @@ TEST_F(QvxLayoutTest, AskFirstSeeWhatWasDoneAndTheRefusals) {
                                                  {{4096, "p"}, {8192, "new"}}, 8195, 8195 + 30));
 }
 
+// An empty entry is whole wherever its offset points, even past the end:
+// check finds nothing wrong, and an edit keeps that offset.
+TEST_F(QvxLayoutTest, AnEmptyEntryPastTheEndIsWholeAndKeepsItsOffset) {
+  write_file(work_ / "a.qvx", laid_out({{"e", 9999, 0}, {"a", 30, 1}}, {{30, "1"}}, 31, 61));
+  const run_result checked = qvx({"check", "a.qvx"});
+  EXPECT_EQ(checked.exit_status, 0) << checked.out;
+  fs::create_directory(work_ / "in");
+  write_file(work_ / "in" / "a", "2");
+  const run_result updated = qvx({"update", "a.qvx", "in/a"});
+  EXPECT_EQ(updated.exit_status, 0) << updated.err;
+  EXPECT_EQ(read_file(work_ / "a.qvx"),
+            laid_out({{"e", 9999, 0}, {"a", 30, 1}}, {{30, "2"}}, 31, 61));
+}
+
 std::uint64_t inode_of(const fs::path& path) {
   struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0);
@@ -515,10 +529,14 @@ TEST_F(QvxLayoutTest, AKilledUpdateInPlaceLeavesTheOldArchiveOrTheNew) {
     for (const read_entry& entry : entries_of(bytes)) found.emplace_back(entry.name, entry.data);
     return found;
   };
-  std::vector<std::pair<std::string, std::string>> old_contents;
-  std::vector<std::pair<std::string, std::string>> new_contents;
-  for (const auto& entry : old_entries) old_contents.emplace_back(entry.name, entry.data);
-  for (const auto& entry : new_entries) new_contents.emplace_back(entry.name, entry.data);
+  const auto pairs = [](const std::vector<builder::entry_content>& entries) {
+    std::vector<std::pair<std::string, std::string>> out;
+    out.reserve(entries.size());
+    for (const auto& entry : entries) out.emplace_back(entry.name, entry.data);
+    return out;
+  };
+  const auto old_contents = pairs(old_entries);
+  const auto new_contents = pairs(new_entries);
 
   // How long a whole update takes here, so that the kills fall inside one.
   write_file(work_ / "a.qvx", old_bytes);

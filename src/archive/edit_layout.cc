@@ -1,6 +1,7 @@
 #include "archive/edit_layout.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -20,7 +21,8 @@ std::uint64_t align_up(std::uint64_t at, std::uint64_t alignment) {
 // joined.
 std::vector<range> merged(std::vector<range> ranges) {
   std::erase_if(ranges, [](const range& r) { return r.second <= r.first; });
-  std::sort(ranges.begin(), ranges.end());
+  // Most archives list their data in the order they lie in.
+  if (!std::is_sorted(ranges.begin(), ranges.end())) std::sort(ranges.begin(), ranges.end());
   std::vector<range> out;
   for (const range& r : ranges) {
     if (!out.empty() && r.first <= out.back().second) {
@@ -30,6 +32,14 @@ std::vector<range> merged(std::vector<range> ranges) {
     }
   }
   return out;
+}
+
+// The union of the merged `a` and `b`, merged.
+std::vector<range> unite(const std::vector<range>& a, const std::vector<range>& b) {
+  std::vector<range> all;
+  all.reserve(a.size() + b.size());
+  std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(all));
+  return merged(std::move(all));
 }
 
 // The parts of the merged `from` that the merged `cut` does not cover.
@@ -138,9 +148,12 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   // The old file's parts, and the bytes that belong to none of them. Those
   // after the name table and everything else are its trailer, which nothing
   // may overwrite; the others are gaps.
-  std::vector<range> owned = {{0, old_head}, old_names_range};
+  std::vector<range> owned = {{0, old_head}};
+  owned.reserve(old_count + 2);
   for (const archive_entry& entry : old.entries) owned.push_back(region(entry));
-  const std::vector<range> unowned = subtracted({{0, old_size}}, merged(owned));
+  owned.push_back(old_names_range);
+  owned = merged(std::move(owned));
+  const std::vector<range> unowned = subtracted({{0, old_size}}, owned);
   std::vector<range> trailer;
   if (!unowned.empty() && unowned.back().second == old_size &&
       unowned.back().first >= old_names_end) {
@@ -231,7 +244,7 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   }
   std::vector<range> live_old;
   if (in_place) {
-    live_old = merged(owned);
+    live_old = owned;
     if (intersects(live_old, {old_head, head})) {
       layout.problem = "the entry table cannot grow in place: the bytes after it are in use";
       return layout;
@@ -253,8 +266,8 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
         if (placed[i]) hard.push_back(region(layout.entries[i]));
       }
       hard.insert(hard.end(), trailer.begin(), trailer.end());
-      hard.insert(hard.end(), live_old.begin(), live_old.end());
-      if (!intersects(merged(std::move(hard)), {last_end, last_end + names_length})) {
+      if (!intersects(unite(merged(std::move(hard)), live_old),
+                      {last_end, last_end + names_length})) {
         layout.names_at = last_end;
         taken.emplace_back(last_end, last_end + names_length);
       } else {
@@ -269,16 +282,10 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   // Everything else goes at the end of the file, at the alignment, in table
   // order, the last member last so that the name table can follow it. In
   // place, a gap that no live byte uses is taken first.
-  std::vector<range> fixed_now = taken;
-  fixed_now.insert(fixed_now.end(), live_old.begin(), live_old.end());
-  fixed_now.insert(fixed_now.end(), trailer.begin(), trailer.end());
+  std::vector<range> fixed_now = unite(unite(merged(taken), live_old), trailer);
   std::vector<range> gaps;
-  if (in_place) {
-    fixed_now = merged(std::move(fixed_now));
-    gaps = subtracted({{head, end_of(fixed_now)}}, fixed_now);
-  }
-  fixed_now.insert(fixed_now.end(), unowned.begin(), unowned.end());
-  fixed_now = merged(std::move(fixed_now));
+  if (in_place) gaps = subtracted({{head, end_of(fixed_now)}}, fixed_now);
+  fixed_now = unite(fixed_now, unowned);
   std::uint64_t cursor = end_of(fixed_now);
   for (std::size_t i = 0; i < count; ++i) {
     if (placed[i]) continue;
@@ -313,7 +320,10 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   // Gaps that end up beyond everything else are cut off with it, unless
   // they hold something.
   taken.insert(taken.end(), trailer.begin(), trailer.end());
-  std::uint64_t end = std::max(end_of(merged(taken)), head);
+  std::uint64_t end = head;
+  for (const range& r : taken) {
+    if (r.second > r.first) end = std::max(end, r.second);
+  }
   for (const range& r : unowned) {
     if (r.second > end) taken.emplace_back(r.first, data ? data(r.first, r.second) : r.second);
   }

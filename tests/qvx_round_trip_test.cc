@@ -3,6 +3,7 @@
 // archives extract leaves the same files, with the same status, as
 // qvxreader.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include <algorithm>
 #include <map>
@@ -194,6 +195,52 @@ TEST(QvxRoundTrip, ExtractAgreesWithQvxreaderOnRandomAndHostileArchives) {
     EXPECT_EQ(qvx, reader);
     EXPECT_TRUE(files_in(by_qvx.path()) == files_in(by_reader.path()));
   }
+}
+
+// Every double-byte code of CP932 that the system maps, as entry names:
+// unpacked with --charset and put back, the archive is the same to the
+// byte, also for the codes CP932 has twice (NEC and IBM's), whose text
+// converts back to the other code.
+TEST(QvxRoundTrip, EveryDoubleByteCodeOfCp932ComesBackAsItWas) {
+  if (testing_windows_build()) GTEST_SKIP() << "the codes are the ones iconv maps";
+  const iconv_t cd = ::iconv_open("UTF-8", "CP932");
+  ASSERT_NE(reinterpret_cast<std::intptr_t>(cd), -1);
+  std::vector<entry_content> entries;
+  for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+    if (lead > 0x9F && lead < 0xE0) continue;
+    for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+      if (trail == 0x7F) continue;
+      std::string code = {static_cast<char>(lead), static_cast<char>(trail)};
+      char out[16];
+      char* in_at = code.data();
+      char* out_at = out;
+      std::size_t in_left = code.size();
+      std::size_t out_left = sizeof out;
+      ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      if (::iconv(cd, &in_at, &in_left, &out_at, &out_left) == static_cast<std::size_t>(-1))
+        continue;
+      entries.push_back({code, std::to_string(entries.size())});
+    }
+  }
+  ::iconv_close(cd);
+  ASSERT_GT(entries.size(), 7000U);
+  const scratch_dir work;
+  const std::string bytes = builder::build_archive(entries);
+  write_file(work / "g.qvx", bytes);
+  fs::create_directory(work / "out");
+  const run_result extracted =
+      run_qvx({"extract", "--charset", "CP932", "-C", "out", "g.qvx"}, work.path());
+  ASSERT_EQ(extracted.exit_status, 0) << extracted.err;
+  const run_result updated = run_qvx({"update", "--charset", "CP932", "g.qvx", "out"}, work.path());
+  ASSERT_EQ(updated.exit_status, 0) << updated.err;
+  EXPECT_TRUE(read_file(work / "g.qvx") == bytes);
+
+  // A name that is not valid CP932 means nothing as text there: a file
+  // "a" is not taken for its case twin.
+  write_file(work / "u.qvx", builder::build_archive(std::vector<entry_content>{{"\xC1\x81", "x"}}));
+  write_file(work / "a", "a");
+  const run_result added = run_qvx({"update", "--charset", "CP932", "u.qvx", "a"}, work.path());
+  EXPECT_EQ(added.exit_status, 0) << added.err;
 }
 
 }  // namespace

@@ -60,25 +60,42 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
   // it (the one unpacking leaves). Only the files' names are looked up, so
   // a large archive costs one pass over its names.
   constexpr auto none = static_cast<std::size_t>(-1);
+  // With a charset a file's name is matched by its text, so that a name
+  // whose bytes do not survive the conversion there and back (codes the
+  // code page has twice) still finds its entry.
+  const bool by_text = !texts.empty();
+  const auto key = [&](const archive_member& member) -> std::string_view {
+    return by_text ? member.name_text() : member.name;
+  };
   std::unordered_map<std::string_view, std::size_t> last_named;
-  std::unordered_map<std::string, std::size_t> last_folded;
-  for (const archive_member& file : files) {
-    last_named.emplace(file.name, none);
-    last_folded.emplace(case_folded(file.name_text()), none);
-  }
+  for (const archive_member& file : files) last_named.emplace(key(file), none);
   for (std::size_t i = 0; i < plan.members.size(); ++i) {
-    const archive_member& member = plan.members[i];
-    if (const auto same = last_named.find(member.name); same != last_named.end()) same->second = i;
-    if (const auto folded = last_folded.find(case_folded(member.name_text()));
-        folded != last_folded.end()) {
-      folded->second = i;
+    if (const auto same = last_named.find(key(plan.members[i])); same != last_named.end()) {
+      same->second = i;
+    }
+  }
+  // Names are folded only when a file names no entry exactly, and only
+  // those that converted: the bytes of a name that did not mean nothing.
+  std::unordered_map<std::string, std::size_t> last_folded;
+  if (std::any_of(last_named.begin(), last_named.end(),
+                  [&](const auto& named) { return named.second == none; })) {
+    for (const archive_member& file : files)
+      last_folded.emplace(case_folded(file.name_text()), none);
+    for (std::size_t i = 0; i < plan.members.size(); ++i) {
+      const archive_member& member = plan.members[i];
+      if (by_text && member.text.empty()) continue;
+      if (const auto folded = last_folded.find(case_folded(member.name_text()));
+          folded != last_folded.end()) {
+        folded->second = i;
+      }
     }
   }
 
   std::vector<bool> replaced(plan.members.size(), false);
   for (const archive_member& file : files) {
-    std::size_t& same = last_named.at(file.name);
-    std::size_t& folded = last_folded.at(case_folded(file.name_text()));
+    std::size_t& same = last_named.at(key(file));
+    const auto folded_entry = last_folded.find(case_folded(file.name_text()));
+    const std::size_t folded = folded_entry == last_folded.end() ? none : folded_entry->second;
     if (same != none && replaced[same]) {
       plan.problems.push_back({file.path, "its entry name " + quoted(file.name_text()) +
                                               " is that of an earlier file"});
@@ -99,7 +116,8 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
     } else {
       // A new entry, at the end; a later file of the same name meets it
       // above and is refused, as create refuses it.
-      same = folded = plan.members.size();
+      same = plan.members.size();
+      if (folded_entry != last_folded.end()) folded_entry->second = same;
       replaced.push_back(true);
       plan.members.push_back(file);
     }

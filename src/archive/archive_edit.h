@@ -35,9 +35,11 @@ struct edit_plan {
 // file whose name differs from an entry's only in ASCII case is refused, as
 // on Windows the two are one file. `archive_size` is the old archive's
 // length: an entry that does not lie whole inside it cannot be kept. With
-// `no_add`, a file whose name no entry has is a problem instead. `texts`, when the names are in
-// another code page, are the entries' names converted (see archive_member::text); files are matched
-// to entries by their names' bytes, and compared in case by the texts.
+// `no_add`, a file whose name no entry has is a problem instead. `texts`,
+// when the names are in another code page, are the entries' names
+// converted (see archive_member::text), empty for a name that did not
+// convert; files are then matched to entries by those texts, and only
+// names that converted are compared in case.
 [[nodiscard]] edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
                                     std::span<const archive_member> files,
                                     std::span<const std::string> texts = {}, bool no_add = false);

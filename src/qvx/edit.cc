@@ -240,10 +240,17 @@ exit_status run_update(const update_request& request) {
     report(shown_archive(*destination), "not changed");
     return exit_status::fatal;
   }
-  // Names that do not convert stay as they are; they are only compared.
-  edit_plan plan = plan_update(
-      archive->directory, archive->file.size(), gathered.members,
-      archive->charset.empty() ? std::span<const std::string>{} : archive->names, request.no_add);
+  // With a charset, files find their entries by the converted names; a
+  // name that did not convert is no file's name.
+  std::vector<std::string> texts;
+  if (!archive->charset.empty()) {
+    texts.reserve(archive->names.size());
+    for (std::size_t i = 0; i < archive->names.size(); ++i) {
+      texts.push_back(archive->unconverted[i] ? std::string{} : archive->names[i]);
+    }
+  }
+  edit_plan plan = plan_update(archive->directory, archive->file.size(), gathered.members, texts,
+                               request.no_add);
   return make_edit(std::move(plan), *destination, *archive, options,
                    [](const std::string& path) { return platform::displayed_path(path); });
 }

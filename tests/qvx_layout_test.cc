@@ -517,12 +517,12 @@ TEST_F(QvxLayoutTest, InPlaceUpdatesKeepTheFileAndReuseFreedSlots) {
 TEST_F(QvxLayoutTest, AKilledUpdateInPlaceLeavesTheOldArchiveOrTheNew) {
   if (testing_windows_build()) GTEST_SKIP() << "the signals are POSIX";
   const std::vector<builder::entry_content> old_entries = {
-      {"a.bin", std::string(std::size_t{16} << 20U, 'a')},
-      {"big.bin", std::string(std::size_t{24} << 20U, 'b')},
-      {"c.bin", std::string(std::size_t{16} << 20U, 'c')}};
+      {"a.bin", std::string(std::size_t{4} << 20U, 'a')},
+      {"big.bin", std::string(std::size_t{12} << 20U, 'b')},
+      {"c.bin", std::string(std::size_t{4} << 20U, 'c')}};
   const std::string old_bytes = builder::build_archive(old_entries);
   std::vector<builder::entry_content> new_entries = old_entries;
-  new_entries[1].data = std::string(std::size_t{24} << 20U, 'B');
+  new_entries[1].data = std::string(std::size_t{12} << 20U, 'B');
   write_file(work_ / "big.bin", new_entries[1].data);
   const auto contents = [](const std::string& bytes) {
     std::vector<std::pair<std::string, std::string>> found;
@@ -552,7 +552,7 @@ TEST_F(QvxLayoutTest, AKilledUpdateInPlaceLeavesTheOldArchiveOrTheNew) {
     write_file(work_ / "a.qvx", old_bytes);
     run_options options;
     options.kill_after_ms = 1 + static_cast<int>(std::uniform_int_distribution<long>{
-                                    0, std::max<long>(took, 2)}(random));
+                                    0, std::max<long>(took * 3 / 2, 2)}(random));
     SCOPED_TRACE("killed after " + std::to_string(*options.kill_after_ms) + " ms");
     const run_result result = qvx({"update", "--in-place", "a.qvx", "big.bin"}, options);
     const auto now = contents(read_file(work_ / "a.qvx"));

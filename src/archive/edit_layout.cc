@@ -1,6 +1,7 @@
 #include "archive/edit_layout.h"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -79,22 +80,49 @@ range region(const archive_entry& entry) {
   return {entry.offset, std::uint64_t{entry.offset} + entry.size};
 }
 
-// For each old entry that holds bytes, whether another of `live` overlaps it.
-std::vector<bool> overlapped_entries(const archive_directory& old, const std::vector<bool>& live) {
-  std::vector<std::size_t> order;
+// The old entries by offset: (offset, index), sorted.
+using entry_order = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+entry_order by_offset(const archive_directory& old) {
+  entry_order order;
+  order.reserve(old.entries.size());
   for (std::size_t i = 0; i < old.entries.size(); ++i) {
-    if (live[i] && old.entries[i].size > 0) order.push_back(i);
+    order.emplace_back(old.entries[i].offset, static_cast<std::uint32_t>(i));
   }
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return old.entries[a].offset < old.entries[b].offset;
-  });
+  if (std::is_sorted(order.begin(), order.end())) return order;
+  // By offset, a byte at a time, least significant first: each pass is
+  // stable, so entries at one offset stay in table order.
+  entry_order sorted(order.size());
+  for (unsigned shift = 0; shift < 32; shift += 8) {
+    std::array<std::size_t, 257> starts{};
+    for (const auto& item : order) ++starts[((item.first >> shift) & 0xFFU) + 1];
+    for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+    for (const auto& item : order) sorted[starts[(item.first >> shift) & 0xFFU]++] = item;
+    order.swap(sorted);
+  }
+  return order;
+}
+
+// Puts `r` into the sorted `set` where it belongs.
+void insert_sorted(std::vector<range>& set, const range& r) {
+  set.insert(std::upper_bound(set.begin(), set.end(), r), r);
+}
+
+// For each old entry that holds bytes, whether another of `live` overlaps it.
+std::vector<bool> overlapped_entries(const archive_directory& old, const entry_order& order,
+                                     const std::vector<bool>& live) {
+  std::vector<std::uint32_t> holding;
+  holding.reserve(order.size());
+  for (const auto& [offset, i] : order) {
+    if (live[i] && old.entries[i].size > 0) holding.push_back(i);
+  }
   std::vector<bool> overlapped(old.entries.size(), false);
   std::uint64_t end_so_far = 0;
-  for (std::size_t n = 0; n < order.size(); ++n) {
-    const range r = region(old.entries[order[n]]);
+  for (std::size_t n = 0; n < holding.size(); ++n) {
+    const range r = region(old.entries[holding[n]]);
     const bool before = n > 0 && end_so_far > r.first;
-    const bool after = n + 1 < order.size() && old.entries[order[n + 1]].offset < r.second;
-    if (before || after) overlapped[order[n]] = true;
+    const bool after = n + 1 < holding.size() && old.entries[holding[n + 1]].offset < r.second;
+    if (before || after) overlapped[holding[n]] = true;
     end_so_far = std::max(end_so_far, r.second);
   }
   return overlapped;
@@ -148,10 +176,11 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   // The old file's parts, and the bytes that belong to none of them. Those
   // after the name table and everything else are its trailer, which nothing
   // may overwrite; the others are gaps.
+  const entry_order order = by_offset(old);
   std::vector<range> owned = {{0, old_head}};
   owned.reserve(old_count + 2);
-  for (const archive_entry& entry : old.entries) owned.push_back(region(entry));
-  owned.push_back(old_names_range);
+  for (const auto& [offset, i] : order) owned.push_back(region(old.entries[i]));
+  insert_sorted(owned, old_names_range);
   owned = merged(std::move(owned));
   const std::vector<range> unowned = subtracted({{0, old_size}}, owned);
   std::vector<range> trailer;
@@ -160,9 +189,13 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
     trailer.push_back(unowned.back());
   }
 
+  constexpr auto none = static_cast<std::size_t>(-1);
   std::vector<bool> live(old_count, false);
-  for (const archive_member& member : members) {
-    if (member.old_index) live[*member.old_index] = true;
+  std::vector<std::size_t> member_of(old_count, none);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (!members[i].old_index) continue;
+    live[*members[i].old_index] = true;
+    member_of[*members[i].old_index] = i;
   }
   const auto changed = [](const archive_member& member) { return !member.kept(); };
 
@@ -180,15 +213,15 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   fixed = merged(std::move(fixed));
   // Where each other live entry begins: a slot ends at the next of them.
   std::vector<std::uint64_t> entry_begins;
-  for (std::size_t i = 0; i < old_count; ++i) {
-    if (live[i] && old.entries[i].size > 0) entry_begins.push_back(old.entries[i].offset);
+  entry_begins.reserve(old_count);
+  for (const auto& [offset, i] : order) {
+    if (live[i] && old.entries[i].size > 0) entry_begins.push_back(offset);
   }
-  std::sort(entry_begins.begin(), entry_begins.end());
   const auto next_entry = [&](std::uint64_t at) {
     const auto next = std::lower_bound(entry_begins.begin(), entry_begins.end(), at);
     return next == entry_begins.end() ? std::numeric_limits<std::uint64_t>::max() : *next;
   };
-  const std::vector<bool> overlapped = overlapped_entries(old, live);
+  const std::vector<bool> overlapped = overlapped_entries(old, order, live);
 
   // Where each member ends up; nothing yet for those that go elsewhere.
   layout.entries.resize(count);
@@ -238,9 +271,13 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   // place, where a gap is the free space to use, and where the name table
   // must follow its entry. In place, everything live in the old file is
   // taken too.
+  // Kept in order: a member that stays starts where it started.
   std::vector<range> taken = {{0, head}};
-  for (std::size_t i = 0; i < count; ++i) {
-    if (placed[i]) taken.push_back(region(layout.entries[i]));
+  taken.reserve(count + 4);
+  for (const auto& [offset, i] : order) {
+    if (member_of[i] != none && placed[member_of[i]]) {
+      taken.push_back(region(layout.entries[member_of[i]]));
+    }
   }
   std::vector<range> live_old;
   if (in_place) {
@@ -259,17 +296,17 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
     layout.names_moved = !placed[last] || count != old_count || last_end != old_names;
     if (!layout.names_moved) {
       layout.names_at = old_names;
-      taken.push_back(old_names_range);
+      insert_sorted(taken, old_names_range);
     } else if (placed[last]) {
-      std::vector<range> hard = {{0, head}};
-      for (std::size_t i = 0; i + 1 < count; ++i) {
-        if (placed[i]) hard.push_back(region(layout.entries[i]));
-      }
-      hard.insert(hard.end(), trailer.begin(), trailer.end());
+      // What the name table may not cover: everything that stays but the
+      // last entry itself, and the trailer.
+      std::vector<range> hard = taken;
+      hard.erase(std::find(hard.begin(), hard.end(), region(layout.entries[last])));
+      for (const range& r : trailer) insert_sorted(hard, r);
       if (!intersects(unite(merged(std::move(hard)), live_old),
                       {last_end, last_end + names_length})) {
         layout.names_at = last_end;
-        taken.emplace_back(last_end, last_end + names_length);
+        insert_sorted(taken, {last_end, last_end + names_length});
       } else {
         placed[last] = false;
         taken.erase(std::find(taken.begin(), taken.end(), region(layout.entries[last])));
@@ -304,10 +341,10 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
       return layout;
     }
     entry.offset = static_cast<std::uint32_t>(*at);
-    taken.push_back(region(entry));
+    insert_sorted(taken, region(entry));
     if (with_names) {
       layout.names_at = *at + entry.size;
-      taken.emplace_back(layout.names_at, layout.names_at + names_length);
+      insert_sorted(taken, {layout.names_at, layout.names_at + names_length});
     }
   }
   if (count > 0 && layout.names_at > max_offset) {
@@ -319,13 +356,13 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
 
   // Gaps that end up beyond everything else are cut off with it, unless
   // they hold something.
-  taken.insert(taken.end(), trailer.begin(), trailer.end());
+  for (const range& r : trailer) insert_sorted(taken, r);
   std::uint64_t end = head;
   for (const range& r : taken) {
     if (r.second > r.first) end = std::max(end, r.second);
   }
   for (const range& r : unowned) {
-    if (r.second > end) taken.emplace_back(r.first, data ? data(r.first, r.second) : r.second);
+    if (r.second > end) insert_sorted(taken, {r.first, data ? data(r.first, r.second) : r.second});
   }
   const std::vector<range> used = merged(std::move(taken));
   layout.length = std::max(end_of(used), head);

@@ -399,12 +399,18 @@ TEST_F(QvxEditTest, AFailedWriteLeavesTheArchiveAndNamesThePathGiven) {
   write_file(work_ / "big", std::string(50000, 'B'));
   run_options limited;
   limited.file_size_limit = 16 * 1024;
-  const run_result result = qvx({"update", "link.qvx", "big"}, limited);
-  EXPECT_EQ(result.exit_status, 2);
-  expect_lines(result.err,
-               {"qvx: link.qvx: cannot write: File too large", "qvx: link.qvx: not changed"});
-  EXPECT_EQ(read_file(work_ / "a.qvx"), bytes);
-  EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"a.qvx", "big", "link.qvx"}));
+  // In place too: what was written past the old end is cut off again, and
+  // -v tells of nothing that did not happen.
+  for (const char* mode : {"--verbose", "--in-place"}) {
+    SCOPED_TRACE(mode);
+    const run_result result = qvx({"update", "-v", mode, "link.qvx", "big"}, limited);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.out, "");
+    expect_lines(result.err,
+                 {"qvx: link.qvx: cannot write: File too large", "qvx: link.qvx: not changed"});
+    EXPECT_EQ(read_file(work_ / "a.qvx"), bytes);
+    EXPECT_EQ(list_dir(work_.path()), (std::set<std::string>{"a.qvx", "big", "link.qvx"}));
+  }
 
   // Set-id bits are not carried over to a file this process wrote.
   ::chmod((work_ / "a.qvx").c_str(), 06755);

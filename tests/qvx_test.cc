@@ -58,6 +58,16 @@ TEST_F(QvxTest, HelpVersionAndUsageErrors) {
       {{"extract", "a.qvx", "-C"}, "qvx: --directory needs a value (see qvx extract --help)"},
       {{"extract", "a.qvx", "--bogus"},
        "qvx: extract does not take --bogus (see qvx extract --help)"},
+      // An unknown option is what is wrong, not the ARCHIVE or NAME after it.
+      {{"list", "-x"}, "qvx: list does not take -x (see qvx list --help)"},
+      {{"cat", "a.qvx", "-k"}, "qvx: cat does not take -k (see qvx cat --help)"},
+      {{"list", "a.qvx", "b", "[x]"}, "qvx: list does not take b [x] (see qvx list --help)"},
+      {{"extract", "-C", ".", "-C", ".", "a.qvx"},
+       "qvx: --directory may be given only once (see qvx extract --help)"},
+      {{"create", "-T", "-", "-T", "list", "a.qvx"},
+       "qvx: --files-from may be given only once (see qvx create --help)"},
+      {{"list", "--json", "--names", "a.qvx"},
+       "qvx: --json and --names cannot be given together (see qvx list --help)"},
   };
   for (const auto& [args, message] : errors) {
     const run_result result = run_qvx(args, work_.path());
@@ -121,12 +131,22 @@ TEST_F(QvxTest, CheckReportsEveryProblemAndNotesOverlaps) {
   std::string overlapping = builder::build_archive(three);
   builder::put_u32(overlapping, builder::size_field_position(0), 2);   // a.txt reaches into b.txt
   builder::put_u32(overlapping, builder::size_field_position(1), 48);  // b.txt to the last byte
-  const run_result only_overlap = run_qvx({"check", put_archive_bytes(overlapping)}, work_.path());
-  EXPECT_EQ(only_overlap.exit_status, 0);
-  EXPECT_EQ(only_overlap.out,
-            console_text("note: entry 1 \"a.txt\" overlaps entry 2 \"b.txt\" by 1 byte\n"
-                         "note: entry 2 \"b.txt\" overlaps entry 3 \"-dash\" by 1 byte\n"
-                         "3 entries, 0 problems, 2 overlaps\n"));
+  // Of two entries that end at one byte, the first reaches furthest.
+  const std::string same_end =
+      laid_out({{"one", 44, 10}, {"six", 49, 1}, {"two", 46, 8}}, {}, 54, 99);
+  const std::pair<std::string, std::string> overlaps[] = {
+      {overlapping,
+       "note: entry 1 \"a.txt\" overlaps entry 2 \"b.txt\" by 1 byte\n"
+       "note: entry 2 \"b.txt\" overlaps entry 3 \"-dash\" by 1 byte\n"},
+      {same_end,
+       "note: entry 1 \"one\" overlaps entry 3 \"two\" by 8 bytes\n"
+       "note: entry 1 \"one\" overlaps entry 2 \"six\" by 1 byte\n"},
+  };
+  for (const auto& [archive, notes] : overlaps) {
+    const run_result only_overlap = run_qvx({"check", put_archive_bytes(archive)}, work_.path());
+    EXPECT_EQ(only_overlap.exit_status, 0);
+    EXPECT_EQ(only_overlap.out, console_text(notes + "3 entries, 0 problems, 2 overlaps\n"));
+  }
 
   const run_result unreadable =
       run_qvx({"check", put_archive_bytes(bytes.substr(0, 50))}, work_.path());
@@ -237,6 +257,11 @@ TEST_F(QvxTest, CreateRefusesBeforeWritingAnything) {
                   "at most 15 fit"});
   expect_refusal(dir, {"a.txt", "sub/a.txt"},
                  {"qvx: sub/a.txt: its entry name \"a.txt\" is taken by a.txt"});
+  // The path would end at the NUL: "x" would be packed as "a.txt".
+  write_file(dir / "x", "not a.txt");
+  write_file(dir / "nul-list", std::string("\nx\0/a.txt\n", 10));
+  expect_refusal(dir, {"-T", "nul-list"},
+                 {"qvx: nul-list: line 2 holds a NUL byte, which no path can: x?/a.txt"});
 
   // Sparse files: only their sizes are read before the refusal.
   { std::ofstream{dir / "4GiB"}; }
@@ -381,6 +406,43 @@ TEST_F(QvxTest, NamesWindowsCannotHoldOrTakesAsOneAreProblemsEverywhere) {
                 "qvx: \xC9.TXT: its entry name \"\xC9.TXT\" differs from that of \xE9.txt only in "
                 "case, which Windows ignores",
                 "qvx: out.qvx: not written"});
+}
+
+// Windows opens a device instead of a file for each of its reserved names,
+// in any case, also with an extension and with blanks or dots before it;
+// the superscript digits are digits there (in UTF-8 and in code page 1252).
+TEST_F(QvxTest, EveryFormOfAWindowsDeviceNameIsRefused) {
+  const std::vector<std::string> devices = {
+      "CON",     "prn",       "Aux",         "NUL",       "COM0",      "com9",      "LPT0",
+      "lpt9",    "COM\u00B9", "COM\u00B2",   "COM\u00B3", "LPT\u00B9", "lpt\u00B2", "LPT\u00B3",
+      "COM\xB9", "CONIN$",    "conout$.log", "nul.txt",   "CON .txt",  "AUX. .txt", "PRN  "};
+  const std::vector<std::string> files = {"CONSOLE", "COM10", "LPT", "NULL.txt", "xCON", "COM1x"};
+  const std::string why = "\" would be refused on Windows: name is a Windows device name";
+  std::vector<entry_content> entries;
+  std::string findings;
+  std::vector<std::string> refusals;
+  for (const std::string& name : devices) {
+    entries.push_back({name, ""});
+    findings += "entry " + std::to_string(entries.size()) + " \"" + name;
+    findings += why.substr(1) + "\n";
+    refusals.push_back("qvx: " + name + ": its entry name \"");
+    refusals.back() += name + why;
+  }
+  for (const std::string& name : files) entries.push_back({name, ""});
+  const run_result checked = run_qvx({"check", put_archive(entries)}, work_.path());
+  EXPECT_EQ(checked.exit_status, 1);
+  std::string problems;
+  std::istringstream lines(checked.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("note: ")) problems += line + "\n";
+  }
+  EXPECT_EQ(problems, console_text(findings + "27 entries, 21 problems, 0 overlaps\n"));
+
+  if (testing_windows_build()) return;  // such files cannot be made there
+  std::vector<std::string> paths = devices;
+  paths.insert(paths.end(), files.begin(), files.end());
+  for (const std::string& name : paths) write_file(work_ / name, "");
+  expect_refusal(work_.path(), paths, refusals);
 }
 
 // Control characters reach the terminal as '?' in every listing, also when

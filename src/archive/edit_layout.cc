@@ -223,6 +223,9 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   };
   const std::vector<bool> overlapped = overlapped_entries(old, order, live);
 
+  const bool any_change =
+      count != old_count || std::any_of(members.begin(), members.end(), changed);
+
   // Where each member ends up; nothing yet for those that go elsewhere.
   layout.entries.resize(count);
   layout.fates.assign(count, member_fate::kept);
@@ -240,7 +243,9 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
     const archive_entry& was = old.entries[*member.old_index];
     entry.offset = was.offset;
     if (!changed(member)) {
-      placed[i] = was.size == 0 || !intersects({{0, head}}, region(was));
+      // An entry whose bytes lie in the table moves only when the table
+      // changes: with nothing to change, nothing moves.
+      placed[i] = was.size == 0 || !intersects({{0, head}}, region(was)) || !any_change;
       if (!placed[i]) layout.fates[i] = member_fate::moved_for_table;
       continue;
     }

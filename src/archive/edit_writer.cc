@@ -159,7 +159,9 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
     if (pending.size() >= write_batch_size) {
       if (const platform::error_code why = flush()) return cannot_write(why);
     }
-    at = write.at + write.length;
+    // An empty member's write (it is read, to see it is still empty) may
+    // lie inside another's new data.
+    at = std::max(at, write.at + write.length);
     if (progress) progress(done, at);
   }
   if (write_result copied = copy_old(at, layout.length); !copied.ok()) return copied;
@@ -182,51 +184,68 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
 
   // First what nothing points at yet: new data, records beyond the old
   // table, the name table where it moves.
-  std::size_t done = 0;
-  std::vector<std::byte> buffer;
-  for (const layout_write& write : layout.writes) {
-    switch (write.what) {
-      case layout_write::source::head:
-        if (head.size() > old_head) {
-          if (const platform::error_code why =
-                  archive.write_at(old_head, std::span{head}.subspan(old_head))) {
+  const auto fill_free_space = [&]() -> write_result {
+    std::size_t done = 0;
+    std::uint64_t bytes = 0;
+    std::vector<std::byte> buffer;
+    for (const layout_write& write : layout.writes) {
+      switch (write.what) {
+        case layout_write::source::head:
+          if (head.size() > old_head) {
+            if (const platform::error_code why =
+                    archive.write_at(old_head, std::span{head}.subspan(old_head))) {
+              return cannot_write(why);
+            }
+          }
+          break;
+        case layout_write::source::names:
+          buffer.clear();
+          append_names(members, buffer);
+          if (const platform::error_code why = archive.write_at(write.at, buffer)) {
             return cannot_write(why);
           }
+          break;
+        case layout_write::source::member: {
+          const archive_member& member = members[write.member];
+          platform::error_code error = 0;
+          const platform::input_file file = platform::input_file::open(member.path, error);
+          if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};
+          if (file.size() != member.size) {
+            return {member.path, "changed size while the archive was written (it had " +
+                                     std::to_string(member.size) + " bytes)"};
+          }
+          const platform::io_result copied = archive.copy_to(write.at, file, 0, member.size);
+          if (copied.error != 0) return cannot_write(copied.error);
+          std::array<std::byte, 1> beyond{};
+          if (copied.bytes != member.size || file.read_at(member.size, beyond).bytes != 0) {
+            return {member.path, "changed size while the archive was written (it had " +
+                                     std::to_string(member.size) + " bytes)"};
+          }
+          ++done;
+          break;
         }
-        break;
-      case layout_write::source::names:
-        buffer.clear();
-        append_names(members, buffer);
-        if (const platform::error_code why = archive.write_at(write.at, buffer)) {
-          return cannot_write(why);
-        }
-        break;
-      case layout_write::source::member: {
-        const archive_member& member = members[write.member];
-        platform::error_code error = 0;
-        const platform::input_file file = platform::input_file::open(member.path, error);
-        if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};
-        if (file.size() != member.size) {
-          return {member.path, "changed size while the archive was written (it had " +
-                                   std::to_string(member.size) + " bytes)"};
-        }
-        const platform::io_result copied = archive.copy_to(write.at, file, 0, member.size);
-        if (copied.error != 0) return cannot_write(copied.error);
-        std::array<std::byte, 1> beyond{};
-        if (copied.bytes != member.size || file.read_at(member.size, beyond).bytes != 0) {
-          return {member.path, "changed size while the archive was written (it had " +
-                                   std::to_string(member.size) + " bytes)"};
-        }
-        ++done;
-        break;
+        case layout_write::source::old_bytes:
+        case layout_write::source::zeros:
+          return {"", "cannot move entries or clear bytes in place"};
       }
-      case layout_write::source::old_bytes:
-      case layout_write::source::zeros:
-        return {"", "cannot move entries or clear bytes in place"};
+      bytes += write.length;
+      if (progress) progress(done, bytes);
     }
-    if (progress) progress(done, write.at + write.length);
+    return {};
+  };
+  // Until the records change, nothing points at what was written past the
+  // old end: a failure or an interruption cuts it off again.
+  const std::uint64_t old_size = archive.size();
+  platform::cut_back_on_signals(&archive, old_size);
+  write_result filled = fill_free_space();
+  if (filled.ok()) {
+    if (const platform::error_code why = archive.sync_data()) filled = cannot_write(why);
   }
-  if (const platform::error_code why = archive.sync_data()) return cannot_write(why);
+  platform::cut_back_on_signals(nullptr, 0);
+  if (!filled.ok()) {
+    (void)archive.truncate(old_size);
+    return filled;
+  }
 
   // Then the records and the count: the bytes that differ, in one write.
   const std::size_t common = std::min(old_head, head.size());

@@ -21,18 +21,28 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
          });
 }
 
-// Windows opens a device for these names whatever extension follows them
-// ("nul.txt"), and in any case.
+// Windows opens a device for these names, in any case, whatever extension
+// follows them ("nul.txt") and with blanks before it ("CON .txt"). The
+// superscript digits of COM and LPT count as digits, in UTF-8 and as the
+// bytes of code page 1252.
 bool is_windows_device_name(std::string_view name) {
-  const std::string_view stem = name.substr(0, name.find('.'));
-  static constexpr std::array<std::string_view, 4> plain = {"CON", "PRN", "AUX", "NUL"};
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  static constexpr std::array<std::string_view, 6> plain = {"CON", "PRN",    "AUX",
+                                                            "NUL", "CONIN$", "CONOUT$"};
   if (std::any_of(plain.begin(), plain.end(),
                   [&](std::string_view device) { return equals_ignoring_case(stem, device); })) {
     return true;
   }
-  return stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9' &&
-         (equals_ignoring_case(stem.substr(0, 3), "COM") ||
-          equals_ignoring_case(stem.substr(0, 3), "LPT"));
+  if (stem.size() < 4 || (!equals_ignoring_case(stem.substr(0, 3), "COM") &&
+                          !equals_ignoring_case(stem.substr(0, 3), "LPT"))) {
+    return false;
+  }
+  const std::string_view digit = stem.substr(3);
+  static constexpr std::array<std::string_view, 6> superscripts = {
+      "\xC2\xB9", "\xC2\xB2", "\xC2\xB3", "\xB9", "\xB2", "\xB3"};
+  return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') ||
+         std::find(superscripts.begin(), superscripts.end(), digit) != superscripts.end();
 }
 
 }  // namespace
@@ -56,6 +66,14 @@ std::string_view name_refusal(std::string_view name, name_rules rules) {
     if (name.back() == '.' || name.back() == ' ') return "name ends in a dot or a blank";
   }
   return {};
+}
+
+std::string_view stored_name_refusal(std::string_view stored, name_rules rules) {
+  std::string bytes{stored};
+  for (char& c : bytes) {
+    if (c == '\\' || c == '|') c = '_';
+  }
+  return name_refusal(bytes, rules);
 }
 
 namespace {
@@ -125,6 +143,18 @@ std::string printable_name(std::string_view name) {
     }
   }
   return shown;
+}
+
+std::string hex_bytes(std::string_view name) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!text.empty()) text += ' ';
+    text += digits[byte >> 4U];
+    text += digits[byte & 0xFU];
+  }
+  return text;
 }
 
 }  // namespace qvx

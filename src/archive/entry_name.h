@@ -16,6 +16,14 @@ enum class name_rules {
 // no entry ever lands under a name the archive did not give it.
 [[nodiscard]] std::string_view name_refusal(std::string_view name, name_rules rules);
 
+// Why the bytes `stored` that a code page gives a name must not be an
+// entry's name, or an empty view when they may be; the name as text must pass
+// name_refusal as well. qvxreader takes a name as its bytes, so they must pass
+// the rules too, but for 0x5C and 0x7C: where the text has no '\' or '|',
+// such a byte is part of another character (the second byte of a Shift-JIS
+// one may be either).
+[[nodiscard]] std::string_view stored_name_refusal(std::string_view stored, name_rules rules);
+
 // A key that two names share when Windows takes them as one file, since it
 // ignores case: on Windows, the system's own upper case of the name in the
 // ANSI code page; elsewhere the name with the letters of code page 1252
@@ -26,5 +34,8 @@ std::string case_folded(std::string_view name);
 // never send an escape sequence to the terminal; on POSIX systems also each
 // UTF-8-encoded C1 control and bidirectional control, as one '?'.
 std::string printable_name(std::string_view name);
+
+// `name`'s bytes in hexadecimal, two digits each, separated by blanks.
+std::string hex_bytes(std::string_view name);
 
 }  // namespace qvx

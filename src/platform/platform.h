@@ -318,6 +318,13 @@ void report_write_failures_as_errors();
 // the system when the process ends before it is renamed, however it ends.
 void remove_temporary_files_on_signals();
 
+// While an edit in place writes past the archive's old end: SIGINT,
+// SIGTERM or SIGHUP first cut `file` back to `length`, so that an edit they
+// interrupt leaves no part of its new data there. nullptr clears it; it must
+// be cleared before the write that makes the edit current. Nothing on
+// Windows.
+void cut_back_on_signals(const input_file* file, std::uint64_t length);
+
 // How many files the process may have open at once (RLIMIT_NOFILE).
 std::size_t max_open_files();
 

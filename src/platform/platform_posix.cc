@@ -606,11 +606,16 @@ void report_write_failures_as_errors() {
 
 namespace {
 
-// Removes the temporary files in flight, then lets the signal end the
-// process as it would have.
+// The file an edit in place is writing past its old end, and that end.
+std::atomic<int> cut_fd{-1};
+std::atomic<off_t> cut_length{0};
+
+// Removes the temporary files in flight, cuts back an edit in place, then
+// lets the signal end the process as it would have.
 extern "C" void remove_temporaries_and_reraise(int signal_number) {
   const int saved_errno = errno;
   temporaries().unlink_all();
+  if (const int fd = cut_fd.load(); fd >= 0) (void)::ftruncate(fd, cut_length.load());
   ::signal(signal_number, SIG_DFL);
   sigset_t set;
   sigemptyset(&set);
@@ -632,6 +637,11 @@ void remove_temporary_files_on_signals() {
     sigemptyset(&action.sa_mask);
     ::sigaction(signal_number, &action, nullptr);
   }
+}
+
+void cut_back_on_signals(const input_file* file, std::uint64_t length) {
+  cut_length.store(static_cast<off_t>(length));
+  cut_fd.store(file == nullptr ? -1 : fd_of(file->native_handle()));
 }
 
 std::size_t max_open_files() {

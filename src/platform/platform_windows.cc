@@ -461,6 +461,8 @@ void report_write_failures_as_errors() {
   // Windows has no signals for these: a failed write is always an error.
 }
 
+void cut_back_on_signals(const input_file* /*file*/, std::uint64_t /*length*/) {}
+
 std::size_t max_open_files() {
   // Handles are limited only by memory; this bounds what is in flight.
   return 8192;

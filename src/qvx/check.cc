@@ -84,6 +84,32 @@ class checker {
       problem(i, "name would be refused on Windows: " + std::string{why});
       return false;
     }
+    return archive_.charset.empty() || check_bytes(i);
+  }
+
+  // With a charset, qvxreader still takes the name as the bytes it is in
+  // the code page.
+  bool check_bytes(std::size_t i) {
+    const std::string_view bytes = entry_name(directory_.names[i]);
+    const std::string in = " in " + archive_.charset + " (" + hex_bytes(bytes) + ")";
+    if (const std::string_view why = stored_name_refusal(bytes, name_rules::posix); !why.empty()) {
+      problem(i, "its bytes" + in + " would be refused: " + std::string{why});
+      return false;
+    }
+    if (const std::string_view why = stored_name_refusal(bytes, name_rules::windows);
+        !why.empty()) {
+      problem(i, "its bytes" + in + " would be refused on Windows: " + std::string{why});
+      return false;
+    }
+    // What passes only as part of a character.
+    const bool backslash = !name_refusal(bytes, name_rules::posix).empty();
+    if (backslash || !name_refusal(bytes, name_rules::windows).empty()) {
+      std::printf(
+          "note: %s: a byte of a %s character in its name is %s, which qvxreader%s takes as "
+          "'%s' and does not unpack; qvx extract --charset %s does\n",
+          entry(i).c_str(), archive_.charset.c_str(), backslash ? "0x5C" : "0x7C",
+          backslash ? "" : " on Windows", backslash ? "\\" : "|", archive_.charset.c_str());
+    }
     return true;
   }
 

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -100,9 +101,15 @@ void add_alignment(CLI::App& command, Target& alignment, const std::string& desc
       ->type_name("N")
       ->check(CLI::Validator(
           [](const std::string& value) -> std::string {
+            // Decimal, or hexadecimal after 0x; nothing else (no octal 010).
+            const bool hex = value.starts_with("0x") || value.starts_with("0X");
+            const std::string_view digits = std::string_view{value}.substr(hex ? 2 : 0);
             std::uint64_t n = 0;
-            if (!CLI::detail::lexical_cast(value, n) || n == 0 || n > max_alignment ||
-                (n & (n - 1)) != 0) {
+            const auto [end, error] =
+                std::from_chars(digits.data(), digits.data() + digits.size(), n, hex ? 16 : 10);
+            const bool whole = error == std::errc{} && end == digits.data() + digits.size() &&
+                               !digits.empty() && (hex || digits[0] != '0' || digits.size() == 1);
+            if (!whole || n == 0 || n > max_alignment || (n & (n - 1)) != 0) {
               return "must be a power of two from 1 to " + std::to_string(max_alignment);
             }
             return {};
@@ -125,11 +132,22 @@ void require_inputs(const input_request& inputs) {
   if (inputs.files.empty() && !inputs.files_from) throw CLI::RequiredError("FILE");
 }
 
-// What went wrong on the command line, in qvx's words: lower case, and
-// naming the command whose line it was.
-std::string usage_problem(const CLI::ParseError& error, const std::string& command) {
+// What went wrong on the command line of `parsed` (the command whose line it
+// was, or qvx's own), in qvx's words: lower case, and naming the command.
+std::string usage_problem(const CLI::ParseError& error, const CLI::App& parsed,
+                          const std::string& command) {
   const std::string name = error.get_name();
   std::string what = error.what();
+  // An unknown option ("list -x") leaves the arguments after it unread, so
+  // that a missing ARCHIVE or NAME is only its consequence.
+  if (const std::vector<std::string> extra = parsed.remaining();
+      !extra.empty() && (name == "RequiredError" || what.starts_with("The following argument"))) {
+    std::string arguments;
+    for (const std::string& argument : extra) {
+      arguments += (arguments.empty() ? "" : " ") + verbatim(argument);
+    }
+    return command + " does not take " + arguments;
+  }
   if (name == "RequiredError") {
     // "ARCHIVE is required", or "A subcommand is required"
     if (what.starts_with("A subcommand")) return "no command given";
@@ -138,6 +156,14 @@ std::string usage_problem(const CLI::ParseError& error, const std::string& comma
   if (const std::size_t colon = what.find(": "); what.starts_with("The following argument")) {
     return command + " does not take " +
            (colon == std::string::npos ? std::string{"these arguments"} : what.substr(colon + 2));
+  }
+  if (name == "ExcludesError") {
+    // "--json excludes --names"
+    const std::size_t at = what.find(" excludes ");
+    return what.substr(0, at) + " and " + what.substr(at + 10) + " cannot be given together";
+  }
+  if (name == "ArgumentMismatch" && what.find(": At Most ") != std::string::npos) {
+    return what.substr(0, what.find(':')) + " may be given only once";
   }
   if (name == "ArgumentMismatch" && what.find("required") != std::string::npos) {
     return what.substr(0, what.find(':')) + " needs a value";
@@ -215,8 +241,9 @@ exit_status run_command_line(std::span<const char* const> args) {
   CLI::App* list_command = add_command(app, "list", "Show the entries without unpacking anything.",
                                        chosen, [&] { return run_list(list); });
   add_archive(*list_command, list.archive, "the archive");
-  list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts");
-  list_command->add_flag("--names", list.names, "only the entries' names, one a line");
+  list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts")
+      ->excludes(
+          list_command->add_flag("--names", list.names, "only the entries' names, one a line"));
   add_excludes(*list_command, list.excludes, "do not list");
   add_charset(*list_command, list.charset);
 
@@ -337,8 +364,12 @@ exit_status run_command_line(std::span<const char* const> args) {
     const std::string path = command_path(app);
     std::fflush(stdout);
     const std::string command = path == "qvx" ? path : path.substr(4);  // "list"
-    std::fprintf(stderr, "qvx: %s (see %s --help)\n",
-                 printable_name(usage_problem(error, command)).c_str(), path.c_str());
+    const std::vector<CLI::App*> parsed = app.get_subcommands();
+    std::fprintf(
+        stderr, "qvx: %s (see %s --help)\n",
+        printable_name(usage_problem(error, parsed.empty() ? app : *parsed.back(), command))
+            .c_str(),
+        path.c_str());
     std::fflush(stderr);
     return exit_status::fatal;
   }

@@ -183,7 +183,7 @@ exit_status make_edit(edit_plan plan, const archive_destination& destination,
                                   : layout.problem);
     return not_changed();
   }
-  if (options.dry_run || options.verbose) print_changes(plan, layout, archive);
+  if (options.dry_run) print_changes(plan, layout, archive);
   const bool changes = !plan.deleted.empty() ||
                        std::any_of(layout.fates.begin(), layout.fates.end(),
                                    [](member_fate fate) { return fate != member_fate::kept; });
@@ -206,6 +206,7 @@ exit_status make_edit(edit_plan plan, const archive_destination& destination,
     report(about_archive ? name : platform::displayed_path(written.subject), written.problem);
     return not_changed();
   }
+  if (options.verbose) print_changes(plan, layout, archive);
   report_moves(plan, layout, archive, name);
   return finish_standard_output(exit_status::success);
 }

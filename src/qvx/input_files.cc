@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "archive/diagnostic.h"
+#include "archive/entry_name.h"
 #include "platform/platform.h"
 
 namespace qvx::cli {
@@ -71,20 +72,55 @@ bool read_list(const std::string& from, std::string& text, std::string& why) {
   return false;
 }
 
+struct list_line {
+  std::size_t number;  // from 1
+  std::string path;
+};
+
 // The paths of a list: one a line; a line end may be CR LF, and empty lines
 // stand for nothing.
-std::vector<std::string> list_lines(const std::string& text) {
-  std::vector<std::string> paths;
+std::vector<list_line> list_lines(const std::string& text) {
+  std::vector<list_line> paths;
   std::size_t start = 0;
-  while (start < text.size()) {
+  for (std::size_t number = 1; start < text.size(); ++number) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) paths.push_back(std::move(line));
+    if (!line.empty()) paths.push_back({number, std::move(line)});
     start = end + 1;
   }
   return paths;
+}
+
+bool passes_name_rules(std::string_view name) {
+  return name_refusal(name, name_rules::posix).empty() &&
+         name_refusal(name, name_rules::windows).empty();
+}
+
+// Why `stored`, the file name `text` in `charset`, cannot be an entry's
+// name, or "". qvxreader takes the bytes as they are; qvx goes by what they
+// read back as, which differs where the code page gives a character another
+// one's bytes (CP932 stores U+00A5 as 0x5C, a '\' when read back).
+std::string stored_name_problem(const platform::name_converter& charset, const std::string& text,
+                                const std::string& stored) {
+  const std::string in = "its name in " + charset.charset();
+  std::string back;
+  if (!charset.to_text(stored, back)) return in + " would not be valid " + charset.charset();
+  // A text the rules refuse is reported with the other checks of names.
+  if (!passes_name_rules(text)) return {};
+  const auto problem = [&](name_rules rules, const std::string& where) -> std::string {
+    if (const std::string_view why = name_refusal(back, rules); !why.empty()) {
+      return in + " reads back as \"" + printable_name(back) + "\", which would be refused" +
+             where + std::string{why};
+    }
+    if (const std::string_view why = stored_name_refusal(stored, rules); !why.empty()) {
+      return in + " (" + hex_bytes(stored) + ") would be refused" + where + std::string{why};
+    }
+    return {};
+  };
+  std::string found = problem(name_rules::posix, ": ");
+  return found.empty() ? problem(name_rules::windows, " on Windows: ") : found;
 }
 
 class input_gatherer {
@@ -123,13 +159,11 @@ class input_gatherer {
         refuse(path, "its name has characters that " + charset_->charset() + " cannot hold");
         return;
       }
-      // A name field ends at its first NUL, and a control byte would be
-      // refused by whoever reads the name as bytes (UTF-16, ISO-2022).
-      if (std::any_of(name.begin(), name.end(), [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte == 0x7F;
-          })) {
-        refuse(path, "its name in " + charset_->charset() + " would hold control bytes");
+      // In UTF-16, UTF-7 or ISO-2022 the bytes may hold a NUL, which ends
+      // a name field, a control byte or a '/'.
+      if (const std::string problem = stored_name_problem(*charset_, text, name);
+          !problem.empty()) {
+        refuse(path, problem);
         return;
       }
       archive_member member = file_member(std::move(name), path, size);
@@ -182,7 +216,16 @@ gathered_inputs gather_inputs(const input_request& request, const archive_destin
     if (std::string why; !read_list(*list, text, why)) {
       gatherer.refuse(*list == "-" ? "standard input" : *list, why);
     }
-    for (const std::string& path : list_lines(text)) gatherer.add(path, false);
+    for (const auto& [number, path] : list_lines(text)) {
+      // The system would take the path as ending there, and pack another file.
+      if (path.find('\0') != std::string::npos) {
+        gatherer.refuse(*list == "-" ? "standard input" : *list,
+                        "line " + std::to_string(number) +
+                            " holds a NUL byte, which no path can: " + printable_name(path));
+      } else {
+        gatherer.add(path, false);
+      }
+    }
   }
   return gatherer.take();
 }

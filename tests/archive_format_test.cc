@@ -83,7 +83,7 @@ TEST(EntryName, RefusesWhatCouldEscapeOrBeMisread) {
       {"nul.txt", true, false},
       {"Com1", true, false},
       {"lpt9.tar.gz", true, false},
-      {"COM0", true, true},
+      {"COM0", true, false},
       {"CONSOLE", true, true},
       {"com10", true, true},
       {"trailing.", true, false},

@@ -80,10 +80,16 @@ std::vector<std::string> random_names(std::mt19937& random, std::size_t extra) {
                                            0, alphabet.size() - 1)(random)];
     }
     while (name.back() == '.' || name.back() == ' ') name.back() = '_';
-    const std::string stem = upper(name.substr(0, name.find('.')));
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" ||
-        (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
-         stem[3] >= '1' && stem[3] <= '9')) {
+    std::string stem = upper(name.substr(0, name.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    const std::string digit = stem.size() > 3 ? stem.substr(3) : "";
+    const bool numbered = stem.starts_with("COM") || stem.starts_with("LPT");
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" ||
+        stem == "CONOUT$" ||
+        (numbered &&
+         ((digit.size() == 1 && ((digit[0] >= '0' && digit[0] <= '9') || digit == "\xB9" ||
+                                 digit == "\xB2" || digit == "\xB3")) ||
+          digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3"))) {
       name = "_" + name.substr(1);
     }
     if (taken.insert(upper(name)).second) names.push_back(name);

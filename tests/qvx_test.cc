@@ -353,8 +353,8 @@ TEST_F(QvxTest, PathsAndNamesOutsideTheAnsiCodePage) {
   // A name the code page lacks could only be stored as '?' or a look-alike.
   const std::string foreign_file = "\u65E5.txt";
   write_file(dir / foreign_file, "x");
-  const run_result refused =
-      run_qvx({"create", archive, (dir / foreign_file).string()}, work_.path(), in_utf8_locale());
+  const run_result refused = run_qvx({"create", "-f", archive, (dir / foreign_file).string()},
+                                     work_.path(), in_utf8_locale());
   EXPECT_EQ(refused.exit_status, 2);
   const std::string shown = (work_ / "????? ??").string();
   expect_lines(refused.err, {"qvx: " + shown +
@@ -417,16 +417,17 @@ TEST_F(QvxTest, EveryFormOfAWindowsDeviceNameIsRefused) {
       "lpt9",    "COM\u00B9", "COM\u00B2",   "COM\u00B3", "LPT\u00B9", "lpt\u00B2", "LPT\u00B3",
       "COM\xB9", "CONIN$",    "conout$.log", "nul.txt",   "CON .txt",  "AUX. .txt", "PRN  "};
   const std::vector<std::string> files = {"CONSOLE", "COM10", "LPT", "NULL.txt", "xCON", "COM1x"};
-  const std::string why = "\" would be refused on Windows: name is a Windows device name";
+  const std::string refused = " would be refused on Windows: name is a Windows device name";
   std::vector<entry_content> entries;
   std::string findings;
   std::vector<std::string> refusals;
   for (const std::string& name : devices) {
     entries.push_back({name, ""});
-    findings += "entry " + std::to_string(entries.size()) + " \"" + name;
-    findings += why.substr(1) + "\n";
-    refusals.push_back("qvx: " + name + ": its entry name \"");
-    refusals.back() += name + why;
+    findings += "entry " + std::to_string(entries.size()) + " \"" + name + "\": name";
+    findings += refused + "\n";
+    std::string& refusal = refusals.emplace_back("qvx: " + name + ": its entry name \"");
+    refusal += name;
+    refusal += "\"" + refused;
   }
   for (const std::string& name : files) entries.push_back({name, ""});
   const run_result checked = run_qvx({"check", put_archive(entries)}, work_.path());

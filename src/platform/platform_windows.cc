@@ -173,8 +173,15 @@ input_file input_file::open_with(const std::string& path, bool for_update, error
   input_file file;
   const std::wstring wide_path = openable_path(widened(path, CP_UTF8));
   const DWORD access = for_update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-  const HANDLE handle = CreateFileW(wide_path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // While another program replaces the file, it cannot be opened for a
+  // moment: that passes, so the open is tried again for about two seconds.
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt <= 100; ++attempt) {
+    handle = CreateFileW(wide_path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) break;
+    Sleep(20);
+  }
   if (handle == INVALID_HANDLE_VALUE) {
     error = static_cast<error_code>(GetLastError());
     return file;

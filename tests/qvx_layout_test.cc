@@ -428,6 +428,8 @@ TEST_F(QvxLayoutTest, AskFirstSeeWhatWasDoneAndTheRefusals) {
     fields.push_back({sector_records[i].tag, sector_records[i].spare});
   }
   EXPECT_TRUE(read_file(work_ / "a.qvx") == builder::build_archive(contents, fields));
+  const run_result again = qvx({"repack", "a.qvx"});
+  expect_lines(again.err, {"qvx: a.qvx: 0 bytes that belonged to no entry were dropped"});
   ASSERT_EQ(qvx({"repack", "--align", "512", "a.qvx"}).exit_status, 0);
   const std::vector<read_entry> aligned = entries_of(read_file(work_ / "a.qvx"));
   ASSERT_EQ(aligned.size(), 4U);
@@ -461,6 +463,25 @@ TEST_F(QvxLayoutTest, OddLayoutsByHand) {
        laid_out({{"h", 0, 30}, {"b", 40, 10}}, {{40, std::string(10, 'b')}}, 50, 80),
        {{"b", std::string(10, 'b')}},
        laid_out({{"h", 0, 30}, {"b", 40, 10}}, {{40, std::string(10, 'b')}}, 50, 80)},
+      {"new data that fill their slot exactly stay in it",
+       laid_out({{"a", 30, 36}, {"b", 66, 4}}, {{30, std::string(36, 'x')}, {66, "bbbb"}}, 70, 100),
+       {{"a", std::string(36, 'y')}},
+       laid_out({{"a", 30, 36}, {"b", 66, 4}}, {{30, std::string(36, 'y')}, {66, "bbbb"}}, 70,
+                100)},
+      {"an entry that another overlaps moves, and the other keeps its bytes",
+       laid_out({{"a", 30, 10}, {"b", 35, 10}}, {{30, "aaaaaoooooBBBBB"}}, 45, 75),
+       {{"a", "zzzzzzzzzz"}},
+       laid_out({{"a", 75, 10}, {"b", 35, 10}}, {{35, "oooooBBBBB"}, {75, "zzzzzzzzzz"}}, 45, 85)},
+      {"an empty entry does not count for the alignment",
+       laid_out({{"e", 13, 0}, {"d", 4096, 5}}, {{4096, "ddddd"}}, 4101, 4131),
+       {{"n", "nnn"}},
+       laid_out({{"e", 13, 0}, {"d", 4096, 5}, {"n", 8192, 3}}, {{4096, "ddddd"}, {8192, "nnn"}},
+                8195, 8240)},
+      {"an unchanged entry in the grown table's way moves with its own bytes",
+       laid_out({{"a", 30, 4}, {"b", 34, 4}}, {{30, "aaaabbbb"}}, 38, 68),
+       {{"a", "aaaa"}, {"c", "cc"}},
+       laid_out({{"a", 44, 4}, {"b", 48, 4}, {"c", 52, 2}},
+                {{44, "aaaa"}, {48, "bbbb"}, {52, "cc"}}, 54, 99)},
       {"an entry emptied inside the last, which shrinks and moves",
        laid_out({{"n0", 79, 1}, {"n1", 60, 100}}, {{60, std::string(100, 'x')}}, 160, 190),
        {{"n0", ""}, {"n1", std::string(20, 'y')}},

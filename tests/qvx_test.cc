@@ -131,21 +131,50 @@ TEST_F(QvxTest, CheckReportsEveryProblemAndNotesOverlaps) {
   std::string overlapping = builder::build_archive(three);
   builder::put_u32(overlapping, builder::size_field_position(0), 2);   // a.txt reaches into b.txt
   builder::put_u32(overlapping, builder::size_field_position(1), 48);  // b.txt to the last byte
-  // Of two entries that end at one byte, the first reaches furthest.
+  // Every pair is noted, also one that lies inside a third entry, and of
+  // pairs that end at one byte.
   const std::string same_end =
       laid_out({{"one", 44, 10}, {"six", 49, 1}, {"two", 46, 8}}, {}, 54, 99);
-  const std::pair<std::string, std::string> overlaps[] = {
+  const std::string nested =
+      laid_out({{"o1", 50, 150}, {"o2", 100, 150}, {"o3", 50, 200}}, {}, 250, 295);
+  // Pairs beyond the first thousand are counted, not shown.
+  std::vector<builder::entry_layout> crowd;
+  for (std::size_t i = 0; i < 47; ++i) crowd.push_back({"c" + std::to_string(i), 1000, 2});
+  const std::string crowded = laid_out(crowd, {}, 1002, 1002 + 15 * crowd.size());
+  std::string first_thousand;
+  std::size_t noted = 0;
+  for (std::size_t i = 1; i < crowd.size(); ++i) {
+    for (std::size_t j = 0; j < i && noted++ < 1000; ++j) {
+      first_thousand += "note: entry " + std::to_string(j + 1) + " \"c" + std::to_string(j) +
+                        "\" overlaps entry " + std::to_string(i + 1) + " \"c" + std::to_string(i) +
+                        "\" by 2 bytes\n";
+    }
+  }
+  const struct {
+    std::string archive;
+    std::string notes;
+  } overlaps[] = {
       {overlapping,
        "note: entry 1 \"a.txt\" overlaps entry 2 \"b.txt\" by 1 byte\n"
-       "note: entry 2 \"b.txt\" overlaps entry 3 \"-dash\" by 1 byte\n"},
+       "note: entry 2 \"b.txt\" overlaps entry 3 \"-dash\" by 1 byte\n"
+       "3 entries, 0 problems, 2 overlaps\n"},
       {same_end,
        "note: entry 1 \"one\" overlaps entry 3 \"two\" by 8 bytes\n"
-       "note: entry 1 \"one\" overlaps entry 2 \"six\" by 1 byte\n"},
+       "note: entry 1 \"one\" overlaps entry 2 \"six\" by 1 byte\n"
+       "note: entry 2 \"six\" overlaps entry 3 \"two\" by 1 byte\n"
+       "3 entries, 0 problems, 3 overlaps\n"},
+      {nested,
+       "note: entry 1 \"o1\" overlaps entry 3 \"o3\" by 150 bytes\n"
+       "note: entry 1 \"o1\" overlaps entry 2 \"o2\" by 100 bytes\n"
+       "note: entry 2 \"o2\" overlaps entry 3 \"o3\" by 150 bytes\n"
+       "3 entries, 0 problems, 3 overlaps\n"},
+      {crowded, first_thousand + "note: 81 more overlaps not shown\n"
+                                 "47 entries, 0 problems, 1081 overlaps\n"},
   };
   for (const auto& [archive, notes] : overlaps) {
     const run_result only_overlap = run_qvx({"check", put_archive_bytes(archive)}, work_.path());
     EXPECT_EQ(only_overlap.exit_status, 0);
-    EXPECT_EQ(only_overlap.out, console_text(notes + "3 entries, 0 problems, 2 overlaps\n"));
+    EXPECT_EQ(only_overlap.out, console_text(notes));
   }
 
   const run_result unreadable =

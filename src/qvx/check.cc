@@ -124,8 +124,11 @@ class checker {
   }
 
   // Entries whose data share bytes. Legal, so noted rather than counted as
-  // problems. Each entry is compared with the one reaching furthest among
-  // those starting before it.
+  // problems: every pair, each note naming the earlier entry first. A sweep
+  // in offset order keeps the entries whose data reach past the current
+  // offset; each of them overlaps the entry starting there. An archive of
+  // many entries over one area has pairs by the million, so past
+  // max_overlap_notes they are only counted.
   void note_overlaps() {
     const auto& entries = directory_.entries;
     const auto end = [&](std::size_t i) {
@@ -137,25 +140,44 @@ class checker {
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
       return entries[a].offset != entries[b].offset ? entries[a].offset < entries[b].offset : a < b;
     });
-    constexpr auto none = static_cast<std::size_t>(-1);
-    std::size_t furthest = none;
+    const auto ends_first = [&](std::size_t a, std::size_t b) { return end(a) > end(b); };
+    std::vector<std::size_t> reaching;  // a heap, the one that ends first on top
+    std::vector<std::size_t> overlapped;
     for (const std::size_t i : order) {
-      if (furthest != none && entries[i].offset < end(furthest)) {
-        const std::uint64_t shared = std::min(end(i), end(furthest)) - entries[i].offset;
-        std::printf("note: %s overlaps %s by %s\n", entry(std::min(i, furthest)).c_str(),
-                    entry(std::max(i, furthest)).c_str(), counted(shared, "byte", "bytes").c_str());
-        ++overlaps_;
+      while (!reaching.empty() && end(reaching.front()) <= entries[i].offset) {
+        std::pop_heap(reaching.begin(), reaching.end(), ends_first);
+        reaching.pop_back();
       }
-      if (furthest == none || end(i) > end(furthest)) furthest = i;
+      if (shown_ < max_overlap_notes && !reaching.empty()) {
+        overlapped = reaching;
+        std::sort(overlapped.begin(), overlapped.end());
+        for (const std::size_t j : overlapped) {
+          if (shown_ == max_overlap_notes) break;
+          const std::uint64_t shared = std::min(end(i), end(j)) - entries[i].offset;
+          std::printf("note: %s overlaps %s by %s\n", entry(std::min(i, j)).c_str(),
+                      entry(std::max(i, j)).c_str(), counted(shared, "byte", "bytes").c_str());
+          ++shown_;
+        }
+      }
+      overlaps_ += reaching.size();
+      reaching.push_back(i);
+      std::push_heap(reaching.begin(), reaching.end(), ends_first);
+    }
+    if (shown_ < overlaps_) {
+      std::printf("note: %s not shown\n",
+                  counted(overlaps_ - shown_, "more overlap", "more overlaps").c_str());
     }
   }
+
+  static constexpr std::uint64_t max_overlap_notes = 1000;
 
   const opened_archive& archive_;
   const archive_directory& directory_;
   std::uint64_t archive_size_;
   const name_charset& utf8_;  // what tells UTF-8 names from others, if they are to be noted
   std::size_t problems_ = 0;
-  std::size_t overlaps_ = 0;
+  std::uint64_t overlaps_ = 0;  // pairs of entries that share bytes
+  std::uint64_t shown_ = 0;     // of them, those noted
 };
 
 }  // namespace

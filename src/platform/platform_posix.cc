@@ -535,6 +535,9 @@ bool output_file::commit_new(const std::string& name, error_code& error) {
     discard();
     return false;
   }
+  // A sweep that removed the temporary file under this rename would make it
+  // fail, and the failure be reported as the process ends: the sweep waits.
+  const temporary_registry::creation renaming(temporaries());
   if (::renameat2(AT_FDCWD, temporary_name_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) ==
       0) {
     forget_temporary(temporary_name_);
@@ -556,6 +559,7 @@ bool output_file::commit_new(const std::string& name, error_code& error) {
 
 error_code output_file::commit_replacing(const std::string& name) {
   error_code error = 0;
+  const temporary_registry::creation renaming(temporaries());  // as in commit_new
   if (temporary_name_.empty()) {
     // rename() needs a name to move from, so the anonymous file gets a
     // temporary one, which a process killed right here would leave behind.

@@ -48,9 +48,17 @@ TEST_F(QvxTest, HelpVersionAndUsageErrors) {
   }
   const std::pair<std::vector<std::string>, std::string> errors[] = {
       {{}, "qvx: no command given (see qvx --help)"},
-      {{"ls", "a.qvx"}, "qvx: 'ls' is not a command (see qvx --help)"},
+      // Other archivers' words, and typing mistakes, get the command meant.
+      {{"ls", "a.qvx"}, "qvx: 'ls' is not a command; did you mean 'list'? (see qvx --help)"},
+      {{"add", "a.qvx"}, "qvx: 'add' is not a command; did you mean 'update'? (see qvx --help)"},
+      {{"rm", "a.qvx"}, "qvx: 'rm' is not a command; did you mean 'delete'? (see qvx --help)"},
+      {{"x", "a.qvx"}, "qvx: 'x' is not a command; did you mean 'extract'? (see qvx --help)"},
+      {{"udpate"}, "qvx: 'udpate' is not a command; did you mean 'update'? (see qvx --help)"},
+      {{"extarct"}, "qvx: 'extarct' is not a command; did you mean 'extract'? (see qvx --help)"},
+      {{"crate"}, "qvx: 'crate' is not a command; did you mean 'create'? (see qvx --help)"},
+      {{"zip", "a.qvx"}, "qvx: 'zip' is not a command (see qvx --help)"},
       {{"a.qvx", "list"}, "qvx: the command comes first: qvx list a.qvx ... (see qvx --help)"},
-      {{"help", "ls"}, "qvx: 'ls' is not a command (see qvx --help)"},
+      {{"help", "ls"}, "qvx: 'ls' is not a command; did you mean 'list'? (see qvx --help)"},
       {{"list"}, "qvx: list needs ARCHIVE (see qvx list --help)"},
       {{"create", "a.qvx"}, "qvx: create needs FILE (see qvx create --help)"},
       {{"update", "a.qvx"}, "qvx: update needs FILE (see qvx update --help)"},

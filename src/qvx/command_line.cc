@@ -172,6 +172,55 @@ std::string usage_problem(const CLI::ParseError& error, const CLI::App& parsed,
   return what;
 }
 
+// How many letters must be added, dropped, changed or swapped with the next
+// to make `a` into `b`.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The command meant by `word`, which is none: the one that other archivers
+// call so, or the one within two typing mistakes of it; empty when none is.
+std::string meant_command(std::string_view word, const CLI::App& app) {
+  static constexpr std::pair<std::string_view, std::string_view> other_words[] = {
+      {"add", "update"}, {"a", "update"}, {"u", "update"}, {"rm", "delete"}, {"remove", "delete"},
+      {"d", "delete"},   {"ls", "list"},  {"t", "list"},   {"x", "extract"}, {"c", "create"},
+  };
+  for (const auto& [other, ours] : other_words) {
+    if (word == other) return std::string{ours};
+  }
+  std::string closest;
+  std::size_t best = 3;
+  for (const CLI::App* command : app.get_subcommands({})) {
+    const std::size_t distance = edit_distance(word, command->get_name());
+    // Not every word of three letters or fewer is two mistakes from "cat".
+    if (distance < best && distance < word.size()) {
+      best = distance;
+      closest = command->get_name();
+    }
+  }
+  return closest;
+}
+
+// "qvx: 'ls' is not a command; did you mean 'list'? (see qvx --help)"
+void report_not_a_command(std::string_view word, const CLI::App& app) {
+  const std::string meant = meant_command(word, app);
+  std::fprintf(stderr, "qvx: '%s' is not a command%s (see qvx --help)\n",
+               printable_name(platform::displayed_path(std::string{word})).c_str(),
+               meant.empty() ? "" : ("; did you mean '" + meant + "'?").c_str());
+}
+
 // Reports a command line that does not start with a command: a mistyped
 // one, or the archive put first. Returns false when there is nothing to
 // report.
@@ -191,7 +240,7 @@ bool report_missing_command(const CLI::App& app, std::span<const char* const> ar
       return true;
     }
   }
-  std::fprintf(stderr, "qvx: '%s' is not a command (see qvx --help)\n", first.c_str());
+  report_not_a_command(args[1], app);
   return true;
 }
 
@@ -202,8 +251,7 @@ exit_status print_help(const CLI::App& app, const std::string& name) {
     try {
       shown = app.get_subcommand(name);
     } catch (const CLI::OptionNotFound&) {
-      std::fprintf(stderr, "qvx: '%s' is not a command (see qvx --help)\n",
-                   printable_name(name).c_str());
+      report_not_a_command(name, app);
       return exit_status::fatal;
     }
   }

@@ -62,6 +62,9 @@ TEST_F(CharsetTest, NamesGoIntoTheCodePageAndComeBackAsTheirCharacters) {
       {"CP932", "\u30BD\u30D5\u30C8", "\x83\x5C\x83\x74\x83\x67", 6},
       // ... or 0x7C, a '|'.
       {"CP932", "\u30DD", "\x83\x7C", 2},
+      // A code page by its number, as Windows names it.
+      {"932", "\u8868", "\x95\x5C", 2},
+      {"1252", "\u00E9t\u00E9", "\xE9t\xE9", 3},
       // The converter's last bytes come only when it is told the text ended.
       {"UTF-7", "caf\u00E9", "caf+AOk-", 4},
       {"CP1252", "Caf\u00E9 \u20AC", "Caf\xE9 \x80", 6},

@@ -778,13 +778,18 @@ name_converter::~name_converter() = default;
 std::optional<name_converter> name_converter::open(const std::string& charset,
                                                    std::string& problem) {
   auto converter = std::make_unique<state>();
-  const iconv_t to_text = ::iconv_open("UTF-8", charset.c_str());
+  // A code page by its number, as Windows names them: 932 is iconv's CP932.
+  const bool number =
+      !charset.empty() && charset.size() <= 5 &&
+      std::all_of(charset.begin(), charset.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const std::string iconv_name = number ? "CP" + charset : charset;
+  const iconv_t to_text = ::iconv_open("UTF-8", iconv_name.c_str());
   if (failed(to_text)) {
     problem = charset.empty() ? "no charset given" : "the system knows no charset of that name";
     return std::nullopt;
   }
   converter->to_text = to_text;
-  const iconv_t to_code_page = ::iconv_open(charset.c_str(), "UTF-8");
+  const iconv_t to_code_page = ::iconv_open(iconv_name.c_str(), "UTF-8");
   if (failed(to_code_page)) {
     problem = "the system cannot convert names into it";
     return std::nullopt;

@@ -193,6 +193,34 @@ TEST_F(QvxTest, CheckReportsEveryProblemAndNotesOverlaps) {
   EXPECT_TRUE(list_dir(work_.path()).empty());
 }
 
+// A file whose directory cannot be there is said to be no archive, with the
+// reason, by every command that reads one.
+TEST_F(QvxTest, AFileThatCannotBeAnArchiveIsSaidToBeNone) {
+  const std::string archive = builder::build_archive(three);
+  std::string far_names = archive;
+  builder::put_u32(far_names, builder::offset_field_position(2), 5000);
+  const std::string text(300, '#');  // 0x2323 = 8995 entries: 125932 bytes of records
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "the file ends inside the entry count (0 bytes, 2 needed)"},
+      {text, "the file ends inside the entry table (300 bytes, 125932 needed)"},
+      {archive.substr(0, archive.size() - 5), "the file ends inside the name table (" +
+                                                  std::to_string(archive.size() - 5) + " bytes, " +
+                                                  std::to_string(archive.size()) + " needed)"},
+      {far_names,
+       "the name table's position " + std::to_string(5000 + 1) +  // "-dash" holds one byte
+           " lies at or beyond the end of the file (" + std::to_string(archive.size()) + " bytes)"},
+  };
+  for (const auto& [bytes, reason] : cases) {
+    const std::string path = put_archive_bytes(bytes);
+    for (const char* command : {"list", "extract"}) {
+      const run_result result = run_qvx({command, path}, work_.path());
+      EXPECT_EQ(result.exit_status, 2);
+      EXPECT_EQ(result.err, console_text("qvx: " + path + ": not a QVX archive: " + reason + "\n"));
+    }
+  }
+  EXPECT_TRUE(list_dir(work_.path()).empty());
+}
+
 TEST_F(QvxTest, ExtractWritesTheNamedEntriesIntoTheDirectory) {
   const std::string archive = put_archive(three);
   fs::create_directory(work_ / "out");

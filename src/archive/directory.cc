@@ -8,12 +8,13 @@ namespace {
 
 // Reads exactly buffer.size() bytes at `offset`, or says why it could not.
 std::string read_exactly(const platform::input_file& archive, std::uint64_t offset,
-                         std::span<std::byte> buffer, const char* what) {
+                         std::span<std::byte> buffer, const char* what, bool& malformed) {
   const platform::io_result got = archive.read_at(offset, buffer);
   if (got.error != 0) {
     return std::string{"cannot read the "} + what + ": " + platform::error_text(got.error);
   }
   if (got.bytes < buffer.size()) {
+    malformed = true;
     return std::string{"the file ends inside the "} + what + " (" + std::to_string(archive.size()) +
            " bytes, " + std::to_string(offset + buffer.size()) + " needed)";
   }
@@ -26,13 +27,13 @@ directory_result read_directory(const platform::input_file& archive) {
   directory_result result;
 
   std::array<std::byte, count_size> count_bytes{};
-  result.problem = read_exactly(archive, 0, count_bytes, "entry count");
+  result.problem = read_exactly(archive, 0, count_bytes, "entry count", result.malformed);
   if (!result.ok()) return result;
   const std::size_t count = decode_u16(count_bytes);
   if (count == 0) return result;
 
   std::vector<std::byte> table(count * entry_record_size);
-  result.problem = read_exactly(archive, count_size, table, "entry table");
+  result.problem = read_exactly(archive, count_size, table, "entry table", result.malformed);
   if (!result.ok()) return result;
 
   auto& entries = result.directory.entries;
@@ -44,13 +45,14 @@ directory_result read_directory(const platform::input_file& archive) {
 
   const std::uint64_t names_at = name_table_position(entries.back());
   if (names_at >= archive.size()) {
+    result.malformed = true;
     result.problem = "the name table's position " + std::to_string(names_at) +
                      " lies at or beyond the end of the file (" + std::to_string(archive.size()) +
                      " bytes)";
     return result;
   }
   std::vector<std::byte> names(count * name_field_size);
-  result.problem = read_exactly(archive, names_at, names, "name table");
+  result.problem = read_exactly(archive, names_at, names, "name table", result.malformed);
   if (!result.ok()) return result;
 
   auto& fields = result.directory.names;

@@ -19,6 +19,9 @@ struct archive_directory {
 struct directory_result {
   archive_directory directory;
   std::string problem;  // empty when the whole directory was read
+  // The file ends before its directory does, or puts it where nothing can
+  // be: it cannot be an archive, as opposed to one that could not be read.
+  bool malformed = false;
 
   [[nodiscard]] bool ok() const { return problem.empty(); }
 };

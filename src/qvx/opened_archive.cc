@@ -53,7 +53,7 @@ std::optional<opened_archive> read_opened(platform::input_file file, const std::
                                           const name_charset& charset) {
   directory_result read = read_directory(file);
   if (!read.ok()) {
-    report(shown, read.problem);
+    report(shown, (read.malformed ? "not a QVX archive: " : "") + read.problem);
     return std::nullopt;
   }
   opened_archive archive{std::move(file), std::move(read.directory), {}, {}, {}, {}};

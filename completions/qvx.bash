@@ -1,5 +1,5 @@
-# Bash completion for qvx: the commands, their options, and for extract, cat,
-# delete and --exclude the names of the entries in the archive on the line.
+# Bash completion for qvx: the commands, their options, and for list, extract,
+# cat, delete and --exclude the names of the entries in the archive on the line.
 #
 # Entry names come from the archive, which anyone may have made: they are
 # compared and quoted here, never expanded or run (an entry may well be
@@ -184,7 +184,7 @@ _qvx() {
   fi
   local command=${words[1]} options
   case $command in
-    list) options="--json --names --exclude --charset --help --version" ;;
+    list) options="--json --names --hex --human-readable --exclude --charset --help --version" ;;
     extract) options="-C --directory -k --keep -v --verbose --exclude --charset --help --version" ;;
     create) options="-f --force --align -T --files-from --charset --help --version" ;;
     update)
@@ -265,7 +265,7 @@ _qvx() {
   fi
   local exclude=""
   [[ $value_of == --exclude* && $command =~ ^(extract|list)$ ]] && exclude=1
-  if [[ -z $exclude && ! $command =~ ^(extract|cat|delete)$ ]]; then
+  if [[ -z $exclude && ! $command =~ ^(extract|cat|delete|list)$ ]]; then
     [[ -z $value_of && ($cur != -* || -n $dashes) ]] && _qvx_offer_files -f
     return
   fi

@@ -138,7 +138,40 @@ TEST_F(QvxEditTest, ListShowsTagAndSpare) {
                          "    2  hero.png                 80           4  65535           1\n"
                          "    3  title.cfg                84           8      3  4294967295\n"
                          "    4  music.ogg                92      100000      0          42\n"
-                         "    5  empty                100092           0     12           0\n"));
+                         "    5  empty                100092           0     12           0\n"
+                         "5 entries, 100020 bytes\n"));
+  // Names and patterns pick entries, which keep their numbers; the total
+  // is theirs. --hex gives every digit, --human-readable the sizes' units.
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } views[] = {
+      {{"list", "a.qvx", "title.cfg", "*.ogg"},
+       "    #  name                 offset        size    tag       spare\n"
+       "    1  title.cfg                72           8      7  3735928559\n"
+       "    3  title.cfg                84           8      3  4294967295\n"
+       "    4  music.ogg                92      100000      0          42\n"
+       "3 entries, 100016 bytes\n"},
+      {{"list", "--hex", "a.qvx", "hero.png", "e*"},
+       "    #  name                 offset        size     tag       spare\n"
+       "    2  hero.png         0x00000050  0x00000004  0xFFFF  0x00000001\n"
+       "    5  empty            0x000186FC  0x00000000  0x000C  0x00000000\n"
+       "2 entries, 4 bytes\n"},
+      {{"list", "--human-readable", "a.qvx", "m*", "hero.png"},
+       "    #  name                 offset        size    tag       spare\n"
+       "    2  hero.png                 80         4 B  65535           1\n"
+       "    4  music.ogg                92    97.7 KiB      0          42\n"
+       "2 entries, 97.7 KiB\n"},
+  };
+  for (const auto& [args, out] : views) {
+    const run_result view = qvx(args);
+    EXPECT_EQ(view.exit_status, 0) << view.err;
+    EXPECT_EQ(view.out, console_text(out));
+  }
+  const run_result unmatched = qvx({"list", "a.qvx", "*.png", "*.wav"});
+  EXPECT_EQ(unmatched.exit_status, 2);
+  EXPECT_EQ(unmatched.out, "");
+  expect_lines(unmatched.err, {"qvx: *.wav: no entry matches"});
   const run_result json = qvx({"list", "--json", "a.qvx"});
   const nlohmann::json entries = nlohmann::json::parse(json.out);
   ASSERT_EQ(entries.size(), game.size()) << json.out;

@@ -69,7 +69,9 @@ TEST_F(QvxTest, HelpVersionAndUsageErrors) {
       // An unknown option is what is wrong, not the ARCHIVE or NAME after it.
       {{"list", "-x"}, "qvx: list does not take -x (see qvx list --help)"},
       {{"cat", "a.qvx", "-k"}, "qvx: cat does not take -k (see qvx cat --help)"},
-      {{"list", "a.qvx", "b", "[x]"}, "qvx: list does not take b [x] (see qvx list --help)"},
+      {{"check", "a.qvx", "b", "[x]"}, "qvx: check does not take b [x] (see qvx check --help)"},
+      {{"list", "--hex", "--json", "a.qvx"},
+       "qvx: --json and --hex cannot be given together (see qvx list --help)"},
       {{"extract", "-C", ".", "-C", ".", "a.qvx"},
        "qvx: --directory may be given only once (see qvx extract --help)"},
       {{"create", "-T", "-", "-T", "list", "a.qvx"},
@@ -94,7 +96,8 @@ TEST_F(QvxTest, ListShowsEveryEntrySafelyAndWritesNothing) {
             console_text("    #  name                 offset        size    tag       spare\n"
                          "    1  hello.txt                44           5      0           0\n"
                          "    2  ?[2Jx                    49           2      0           0\n"
-                         "    3  caf\xE9                     51           0      0           0\n"));
+                         "    3  caf\xE9                     51           0      0           0\n"
+                         "3 entries, 7 bytes\n"));
 
   const run_result json = run_qvx({"list", "--json", archive}, work_.path());
   EXPECT_EQ(json.exit_status, 0) << json.err;
@@ -640,7 +643,8 @@ TEST_F(QvxTest, PatternsPickEntriesAndExcludesLeaveThemOut) {
       run_qvx({"list", "--exclude", "level*", "--exclude", "*.*", archive}, work_.path());
   EXPECT_EQ(listed.out,
             console_text("    #  name                 offset        size    tag       spare\n"
-                         "    5  [x]                      76           1      0           0\n"));
+                         "    5  [x]                      76           1      0           0\n"
+                         "1 entry, 1 byte\n"));
   const nlohmann::json json = nlohmann::json::parse(
       run_qvx({"list", "--json", "--exclude", "[!l]*", archive}, work_.path()).out);
   ASSERT_EQ(json.size(), 2U);

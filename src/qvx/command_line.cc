@@ -289,9 +289,24 @@ exit_status run_command_line(std::span<const char* const> args) {
   CLI::App* list_command = add_command(app, "list", "Show the entries without unpacking anything.",
                                        chosen, [&] { return run_list(list); });
   add_archive(*list_command, list.archive, "the archive");
-  list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts")
-      ->excludes(
-          list_command->add_flag("--names", list.names, "only the entries' names, one a line"));
+  list_command
+      ->add_option("NAME", list.entries,
+                   "only the entries of these names, or matching these patterns (*, ?, [...]; "
+                   "put -- before the first NAME when one begins with -)")
+      ->transform(verbatim);
+  CLI::Option* json =
+      list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts");
+  CLI::Option* names =
+      list_command->add_flag("--names", list.names, "only the entries' names, one a line");
+  json->excludes(names);
+  list_command->add_flag("--hex", list.hex, "offsets, sizes, tags and spares in hexadecimal")
+      ->excludes(json)
+      ->excludes(names);
+  list_command
+      ->add_flag("--human-readable", list.readable,
+                 "sizes in KiB, MiB and GiB, as ls -h shows them")
+      ->excludes(json)
+      ->excludes(names);
   add_excludes(*list_command, list.excludes, "do not list");
   add_charset(*list_command, list.charset);
 

@@ -21,6 +21,9 @@ struct list_request {
   std::optional<std::string> charset;  // the code page of the names (--charset)
   bool json = false;
   bool names = false;                 // only the names, one a line
+  bool hex = false;                   // numbers of the table in hexadecimal
+  bool readable = false;              // sizes of the table in KiB, MiB and GiB
+  std::vector<std::string> entries;   // the entries (or patterns) to list; empty for all
   std::vector<std::string> excludes;  // patterns of entries not to list
 };
 

@@ -47,16 +47,57 @@ std::string name_cell(const opened_archive& archive, std::size_t i) {
   return cell;
 }
 
-void print_table(const opened_archive& archive, const std::vector<bool>& shown) {
+// "512 B", "1.5 KiB", "20.0 MiB", "3.25 GiB"
+std::string readable_size(std::uint64_t bytes) {
+  char text[32];
+  if (bytes < 1024) {
+    std::snprintf(text, sizeof text, "%u B", static_cast<unsigned>(bytes));
+  } else if (bytes < (std::uint64_t{1} << 20U)) {
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
+  } else if (bytes < (std::uint64_t{1} << 30U)) {
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / 1048576.0);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / 1073741824.0);
+  }
+  return text;
+}
+
+// A number of the table, in its column's width: decimal, or hexadecimal
+// with all its digits.
+std::string number_cell(std::uint64_t value, int width, bool hex) {
+  char text[32];
+  if (hex) {
+    std::snprintf(text, sizeof text, "0x%0*llX", width - 2, static_cast<unsigned long long>(value));
+  } else {
+    std::snprintf(text, sizeof text, "%*llu", width, static_cast<unsigned long long>(value));
+  }
+  return text;
+}
+
+void print_table(const opened_archive& archive, const std::vector<bool>& shown,
+                 const list_request& request) {
   const archive_directory& directory = archive.directory;
-  std::printf("%5s  %-15s  %10s  %10s  %5s  %10s\n", "#", "name", "offset", "size", "tag", "spare");
+  const int tag_width = request.hex ? 6 : 5;  // 0xFFFF
+  std::printf("%5s  %-15s  %10s  %10s  %*s  %10s\n", "#", "name", "offset", "size", tag_width,
+              "tag", "spare");
+  std::size_t count = 0;
+  std::uint64_t total = 0;
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (!shown[i]) continue;
     const archive_entry& entry = directory.entries[i];
-    std::printf("%5zu  %s  %10lu  %10lu  %5u  %10lu\n", i + 1, name_cell(archive, i).c_str(),
-                static_cast<unsigned long>(entry.offset), static_cast<unsigned long>(entry.size),
-                static_cast<unsigned>(entry.tag), static_cast<unsigned long>(entry.spare));
+    const std::string size =
+        request.readable ? readable_size(entry.size) : number_cell(entry.size, 10, request.hex);
+    std::printf("%5zu  %s  %s  %10s  %s  %s\n", i + 1, name_cell(archive, i).c_str(),
+                number_cell(entry.offset, 10, request.hex).c_str(), size.c_str(),
+                number_cell(entry.tag, tag_width, request.hex).c_str(),
+                number_cell(entry.spare, 10, request.hex).c_str());
+    ++count;
+    total += entry.size;
   }
+  std::printf("%zu %s, %s\n", count, count == 1 ? "entry" : "entries",
+              request.readable
+                  ? readable_size(total).c_str()
+                  : (std::to_string(total) + (total == 1 ? " byte" : " bytes")).c_str());
 }
 
 // One name a line, as the listing shows it: for shell completion and scripts.
@@ -74,7 +115,9 @@ exit_status run_list(const list_request& request) {
   const std::optional<opened_archive> archive = open_archive(request.archive, "", charset);
   if (!archive) return exit_status::fatal;
   // Entries keep their numbers in the table when others are excluded.
-  const std::optional<std::vector<bool>> shown = pick_entries(archive->names, {}, request.excludes);
+  const std::optional<std::vector<bool>> shown =
+      pick_entries(archive->names, request.entries, request.excludes);
+  if (!shown) return exit_status::fatal;
   // Such an entry is still listed, with its name's bytes as they are.
   const bool unconverted = archive->report_unconverted(*shown, "it is listed as it is") > 0;
   buffer_standard_output();
@@ -83,7 +126,7 @@ exit_status run_list(const list_request& request) {
   } else if (request.names) {
     print_names(*archive, *shown);
   } else {
-    print_table(*archive, *shown);
+    print_table(*archive, *shown, request);
   }
   return finish_standard_output(unconverted ? exit_status::problems : exit_status::success);
 }

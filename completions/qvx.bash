@@ -184,8 +184,8 @@ _qvx() {
   fi
   local command=${words[1]} options
   case $command in
-    list) options="--json --names --hex --human-readable --exclude --charset --help --version" ;;
-    extract) options="-C --directory -k --keep -v --verbose --exclude --charset --help --version" ;;
+    list) options="--json --names --hex --human-readable --salvage --exclude --charset --help --version" ;;
+    extract) options="-C --directory -k --keep -v --verbose --salvage --exclude --charset --help --version" ;;
     create) options="-f --force --align -T --files-from --charset --help --version" ;;
     update)
       options="-n --dry-run -v --verbose --in-place --no-add --align -T --files-from --charset"

@@ -224,6 +224,82 @@ TEST_F(QvxTest, AFileThatCannotBeAnArchiveIsSaidToBeNone) {
   EXPECT_TRUE(list_dir(work_.path()).empty());
 }
 
+// --salvage reads what an archive cut short in each of its parts still
+// holds: the records that are whole, the names that are, and for the rest
+// names made of their numbers.
+TEST_F(QvxTest, SalvageReadsWhatACutArchiveStillHolds) {
+  // Count and records end at 44; data "A", "BB", "D" at 44, 45, 47; names at 48.
+  const std::string archive = builder::build_archive(three);
+  ASSERT_EQ(archive.size(), 93U);
+  const std::string table = "    #  name                 offset        size    tag       spare\n";
+  const struct {
+    std::size_t length;
+    std::string out;
+    std::vector<std::string> err;
+  } cuts[] = {
+      {30,
+       table + "    1  entry-00001              44           1      0           0\n"
+               "    2  entry-00002              45           2      0           0\n"
+               "2 entries, 3 bytes\n",
+       {": salvaging: the file ends inside the entry table (30 bytes, 44 needed): 2 of 3 records "
+        "and 0 names read; the entries without a name are called entry-NNNNN",
+        "entry-00001: cut short: 0 of its 1 bytes are in the archive",
+        "entry-00002: cut short: 0 of its 2 bytes are in the archive",
+        ": salvaged 0 of 3 entries whole, 2 cut short"}},
+      {46,
+       table + "    1  entry-00001              44           1      0           0\n"
+               "    2  entry-00002              45           2      0           0\n"
+               "    3  entry-00003              47           1      0           0\n"
+               "3 entries, 4 bytes\n",
+       {": salvaging: the name table's position 48 lies at or beyond the end of the file (46 "
+        "bytes): 3 of 3 records and 0 names read; the entries without a name are called "
+        "entry-NNNNN",
+        "entry-00002: cut short: 1 of its 2 bytes are in the archive",
+        "entry-00003: cut short: 0 of its 1 bytes are in the archive",
+        ": salvaged 1 of 3 entries whole, 2 cut short"}},
+      // The second name is cut after its NUL, so it is whole.
+      {70,
+       table + "    1  a.txt                    44           1      0           0\n"
+               "    2  b.txt                    45           2      0           0\n"
+               "    3  entry-00003              47           1      0           0\n"
+               "3 entries, 4 bytes\n",
+       {": salvaging: the file ends inside the name table (70 bytes, 93 needed): 3 of 3 records "
+        "and 2 names read; the entries without a name are called entry-NNNNN",
+        ": salvaged 3 of 3 entries whole"}},
+      {93,
+       table + "    1  a.txt                    44           1      0           0\n"
+               "    2  b.txt                    45           2      0           0\n"
+               "    3  -dash                    47           1      0           0\n"
+               "3 entries, 4 bytes\n",
+       {}},
+  };
+  for (const auto& [length, out, err] : cuts) {
+    SCOPED_TRACE(length);
+    const std::string path = put_archive_bytes(archive.substr(0, length));
+    const run_result listed = run_qvx({"list", "--salvage", path}, work_.path());
+    EXPECT_EQ(listed.exit_status, err.empty() ? 0 : 1);
+    EXPECT_EQ(listed.out, console_text(out));
+    std::vector<std::string> lines;
+    for (const std::string& line : err) {
+      lines.push_back("qvx: " + (line.starts_with(":") ? path + line : line));
+    }
+    expect_lines(listed.err, lines);
+  }
+  const run_result nothing =
+      run_qvx({"list", "--salvage", put_archive_bytes(archive.substr(0, 1))}, work_.path());
+  EXPECT_EQ(nothing.exit_status, 2);
+  EXPECT_EQ(nothing.out, "");
+
+  // Extracted, an entry cut short goes only where no file has its name.
+  write_file(work_ / "entry-00002", "kept");
+  const run_result extracted =
+      run_qvx({"extract", "--salvage", put_archive_bytes(archive.substr(0, 46))}, work_.path());
+  EXPECT_EQ(extracted.exit_status, 1);
+  EXPECT_EQ(read_file(work_ / "entry-00001"), "A");
+  EXPECT_EQ(read_file(work_ / "entry-00002"), "kept");
+  EXPECT_EQ(read_file(work_ / "entry-00003"), "");
+}
+
 TEST_F(QvxTest, ExtractWritesTheNamedEntriesIntoTheDirectory) {
   const std::string archive = put_archive(three);
   fs::create_directory(work_ / "out");

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <string_view>
 #include <thread>
 
 #include "archive_builder.h"
@@ -31,19 +32,37 @@ struct terminal_run {
 
 // Runs `argv` in `cwd` with standard error on a new terminal of `columns`
 // columns. The work is made to take long enough to be shown: once the first
-// entry has come out in `cwd`, so that the program is surely at work, it is
-// stopped for a little over the progress line's quiet second, as a loaded
-// machine might stall it, and again after it has run 15 ms, 30 ms, 45 ms and
-// so on, until the terminal shows something (or `stalls` times). How fast
-// the program starts and how fast the system copies then do not matter: a
-// stop before the work begins is time the program never counts, and a copy
-// in the kernel that is stopped often makes little headway.
+// entry's file has appeared in `cwd`, so that the program is surely at work,
+// it is stopped for a little over the progress line's quiet second, as a
+// loaded machine might stall it, and again after it has run 15 ms, 30 ms,
+// 45 ms and so on, until the terminal shows something (or `stalls` times).
+// How fast the program starts and how fast the system copies then do not
+// matter: a stop before the work begins is time the program never counts.
+// The entries are copied through named temporary files and a buffer
+// (portable mode): each appears as its copy begins, and each buffer counts,
+// so the stall comes while most of the work is still ahead. An anonymous
+// file appears only when its entry is done, and a copy in the kernel counts
+// a whole entry at once: on a busy machine the stalls could then all come
+// after the last count.
 terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::path& cwd,
                              unsigned short columns, int stalls = 20) {
   const fs::path out_path = cwd / ".stdout";
   winsize size{};
   size.ws_row = 24;
   size.ws_col = columns;
+  std::vector<std::string> environment = {"QVXREADER_PORTABLE_IO=1"};
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    if (!std::string_view{*variable}.starts_with("QVXREADER_PORTABLE_IO=")) {
+      environment.emplace_back(*variable);
+    }
+  }
+  std::vector<char*> envp;
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
   int master = -1;
   const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
   if (child < 0) throw std::runtime_error("forkpty failed");
@@ -54,11 +73,7 @@ terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::pat
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
+    ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
   terminal_run run;

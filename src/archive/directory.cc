@@ -1,6 +1,8 @@
 #include "archive/directory.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 namespace qvx {
@@ -59,6 +61,57 @@ directory_result read_directory(const platform::input_file& archive) {
   fields.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
     std::memcpy(fields[i].data(), names.data() + i * name_field_size, name_field_size);
+  }
+  return result;
+}
+
+salvaged_directory salvage_directory(const platform::input_file& archive) {
+  salvaged_directory result;
+  const std::uint64_t size = archive.size();
+  std::array<std::byte, count_size> count_bytes{};
+  bool malformed = false;
+  result.problem = read_exactly(archive, 0, count_bytes, "entry count", malformed);
+  if (!result.problem.empty()) return result;
+  result.count = decode_u16(count_bytes);
+
+  const std::size_t records = static_cast<std::size_t>(
+      std::min<std::uint64_t>(result.count, (size - count_size) / entry_record_size));
+  std::vector<std::byte> table(records * entry_record_size);
+  result.problem = read_exactly(archive, count_size, table, "entry table", malformed);
+  if (!result.problem.empty()) return result;
+  auto& entries = result.directory.entries;
+  entries.reserve(records);
+  for (std::size_t i = 0; i < records; ++i) {
+    entries.push_back(
+        decode_entry(std::span{table}.subspan(i * entry_record_size).first<entry_record_size>()));
+  }
+
+  // The fields the file holds, the last one perhaps in part.
+  std::vector<std::byte> names;
+  if (records == result.count && records > 0) {
+    const std::uint64_t names_at = name_table_position(entries.back());
+    if (names_at < size) {
+      names.resize(static_cast<std::size_t>(
+          std::min<std::uint64_t>(size - names_at, records * name_field_size)));
+      result.problem = read_exactly(archive, names_at, names, "name table", malformed);
+      if (!result.problem.empty()) return result;
+    }
+  }
+  auto& fields = result.directory.names;
+  fields.assign(records, name_field{});
+  result.unnamed.assign(records, false);
+  for (std::size_t i = 0; i < records; ++i) {
+    const std::size_t begin = i * name_field_size;
+    const std::size_t present =
+        names.size() > begin ? std::min(names.size() - begin, name_field_size) : 0;
+    std::memcpy(fields[i].data(), names.data() + begin, present);
+    const bool ended = std::find(fields[i].begin(), fields[i].begin() + present, '\0') !=
+                       fields[i].begin() + present;
+    if (present == name_field_size || (present > 0 && ended)) continue;
+    result.unnamed[i] = true;
+    char made_up[name_field_size + 1];
+    std::snprintf(made_up, sizeof made_up, "entry-%05zu", i + 1);
+    fields[i] = encode_name(made_up);
   }
   return result;
 }

@@ -33,4 +33,20 @@ struct directory_result {
 // the end of the file.
 [[nodiscard]] directory_result read_directory(const platform::input_file& archive);
 
+// What can be read of a directory that the file does not hold whole, as a
+// download cut short leaves it.
+struct salvaged_directory {
+  // The entries whose records are whole, in table order. An entry whose
+  // name field is missing, or cut before its NUL, is named entry-NNNNN
+  // after its number (from 1).
+  archive_directory directory;
+  std::size_t count = 0;      // the entries the count field says there are
+  std::vector<bool> unnamed;  // by index: the name is made up
+  std::string problem;        // why nothing at all could be read; empty otherwise
+};
+
+// Reads what the file holds of the count, the records and the names. The
+// name table can only be found when every record is there.
+[[nodiscard]] salvaged_directory salvage_directory(const platform::input_file& archive);
+
 }  // namespace qvx

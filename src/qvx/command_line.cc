@@ -84,6 +84,14 @@ void add_excludes(CLI::App& command, std::vector<std::string>& excludes, const s
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
+// --salvage, for the commands that can make do with part of a directory.
+void add_salvage(CLI::App& command, bool& salvage, const std::string& what) {
+  command.add_flag("--salvage", salvage,
+                   "when the archive is cut short, " + what +
+                       " what its records still give; entries without a name are called "
+                       "entry-NNNNN (exit status 1)");
+}
+
 // --charset, for every command that reads or writes entry names.
 void add_charset(CLI::App& command, std::optional<std::string>& charset) {
   command
@@ -308,6 +316,7 @@ exit_status run_command_line(std::span<const char* const> args) {
       ->excludes(json)
       ->excludes(names);
   add_excludes(*list_command, list.excludes, "do not list");
+  add_salvage(*list_command, list.salvage, "list");
   add_charset(*list_command, list.charset);
 
   check_request check;
@@ -336,6 +345,7 @@ exit_status run_command_line(std::span<const char* const> args) {
   extract_command->add_flag("-k,--keep", extract.keep_existing,
                             "never replace an existing file (the entry is reported)");
   extract_command->add_flag("-v,--verbose", extract.verbose, "print each entry's name");
+  add_salvage(*extract_command, extract.salvage, "unpack");
   add_charset(*extract_command, extract.charset);
 
   cat_request cat;

@@ -23,6 +23,7 @@ struct list_request {
   bool names = false;                 // only the names, one a line
   bool hex = false;                   // numbers of the table in hexadecimal
   bool readable = false;              // sizes of the table in KiB, MiB and GiB
+  bool salvage = false;               // list what a directory cut short still holds
   std::vector<std::string> entries;   // the entries (or patterns) to list; empty for all
   std::vector<std::string> excludes;  // patterns of entries not to list
 };
@@ -40,6 +41,7 @@ struct extract_request {
   std::vector<std::string> excludes;     // patterns of entries not to unpack
   bool keep_existing = false;
   bool verbose = false;
+  bool salvage = false;  // unpack what a directory cut short still holds
 };
 
 struct cat_request {

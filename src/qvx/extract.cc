@@ -20,7 +20,8 @@ exit_status run_extract(const extract_request& request) {
   }
   name_charset charset;
   if (!open_charset(request.charset, charset)) return exit_status::fatal;
-  const std::optional<opened_archive> archive = open_archive(request.archive, "", charset);
+  const std::optional<opened_archive> archive =
+      open_archive(request.archive, "", charset, request.salvage);
   if (!archive) return exit_status::fatal;
   const archive_directory& directory = archive->directory;
 
@@ -79,7 +80,8 @@ exit_status run_extract(const extract_request& request) {
         });
       });
   progress.clear();
-  return finish_standard_output(status == unpack_status::complete && !unconverted
+  const bool whole = archive->report_salvage(false);
+  return finish_standard_output(status == unpack_status::complete && !unconverted && whole
                                     ? exit_status::success
                                     : exit_status::problems);
 }

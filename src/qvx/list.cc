@@ -112,7 +112,8 @@ void print_names(const opened_archive& archive, const std::vector<bool>& shown) 
 exit_status run_list(const list_request& request) {
   name_charset charset;
   if (!open_charset(request.charset, charset)) return exit_status::fatal;
-  const std::optional<opened_archive> archive = open_archive(request.archive, "", charset);
+  const std::optional<opened_archive> archive =
+      open_archive(request.archive, "", charset, request.salvage);
   if (!archive) return exit_status::fatal;
   // Entries keep their numbers in the table when others are excluded.
   const std::optional<std::vector<bool>> shown =
@@ -128,7 +129,9 @@ exit_status run_list(const list_request& request) {
   } else {
     print_table(*archive, *shown, request);
   }
-  return finish_standard_output(unconverted ? exit_status::problems : exit_status::success);
+  const bool whole = archive->report_salvage(true);
+  return finish_standard_output(unconverted || !whole ? exit_status::problems
+                                                      : exit_status::success);
 }
 
 }  // namespace qvx::cli

@@ -1,5 +1,6 @@
 #include "qvx/opened_archive.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "archive/diagnostic.h"
@@ -50,13 +51,34 @@ namespace {
 // The archive open in `file`, with its directory read and its names
 // converted; or nothing, after saying why.
 std::optional<opened_archive> read_opened(platform::input_file file, const std::string& shown,
-                                          const name_charset& charset) {
+                                          const name_charset& charset, bool salvage = false) {
   directory_result read = read_directory(file);
+  std::optional<std::size_t> salvaged_count;
+  std::vector<bool> unnamed;
+  if (!read.ok() && read.malformed && salvage) {
+    salvaged_directory salvaged = salvage_directory(file);
+    if (salvaged.problem.empty()) {
+      const std::size_t records = salvaged.directory.entries.size();
+      const auto names = static_cast<std::size_t>(
+          std::count(salvaged.unnamed.begin(), salvaged.unnamed.end(), false));
+      report(shown,
+             "salvaging: " + read.problem + ": " + std::to_string(records) + " of " +
+                 std::to_string(salvaged.count) + " records and " + std::to_string(names) +
+                 " names read" +
+                 (names < records ? "; the entries without a name are called entry-NNNNN" : ""));
+      read = {std::move(salvaged.directory), {}, false};
+      salvaged_count = salvaged.count;
+      unnamed = std::move(salvaged.unnamed);
+    }
+  }
   if (!read.ok()) {
     report(shown, (read.malformed ? "not a QVX archive: " : "") + read.problem);
     return std::nullopt;
   }
-  opened_archive archive{std::move(file), std::move(read.directory), {}, {}, {}, {}};
+  opened_archive archive{std::move(file), std::move(read.directory), {}, {}, {}, {}, {}, {}, {}};
+  archive.salvaged_count = salvaged_count;
+  archive.unnamed = std::move(unnamed);
+  archive.given = shown;
   const std::size_t count = archive.directory.entries.size();
   archive.names.reserve(count);
   archive.unconverted.assign(count, false);
@@ -77,8 +99,31 @@ std::optional<opened_archive> read_opened(platform::input_file file, const std::
 
 }  // namespace
 
+bool opened_archive::report_salvage(bool each) const {
+  if (!salvaged_count) return true;
+  std::size_t whole = 0;
+  std::size_t cut = 0;
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    const archive_entry& entry = directory.entries[i];
+    const std::uint64_t end = std::uint64_t{entry.offset} + entry.size;
+    if (entry.size == 0 || end <= file.size()) {
+      ++whole;
+      continue;
+    }
+    ++cut;
+    if (each) {
+      const std::uint64_t present = entry.offset >= file.size() ? 0 : file.size() - entry.offset;
+      report(shown(i), "cut short: " + std::to_string(present) + " of its " +
+                           std::to_string(entry.size) + " bytes are in the archive");
+    }
+  }
+  report(given, "salvaged " + std::to_string(whole) + " of " + std::to_string(*salvaged_count) +
+                    " entries whole" + (cut > 0 ? ", " + std::to_string(cut) + " cut short" : ""));
+  return false;
+}
+
 std::optional<opened_archive> open_archive(const std::string& path, const std::string& given,
-                                           const name_charset& charset) {
+                                           const name_charset& charset, bool salvage) {
   const std::string shown = platform::displayed_path(given.empty() ? path : given);
   platform::error_code error = 0;
   platform::input_file file = platform::input_file::open(path, error);
@@ -86,7 +131,7 @@ std::optional<opened_archive> open_archive(const std::string& path, const std::s
     report(shown, "cannot open: " + platform::error_text(error));
     return std::nullopt;
   }
-  return read_opened(std::move(file), shown, charset);
+  return read_opened(std::move(file), shown, charset, salvage);
 }
 
 std::optional<opened_archive> open_archive_to_edit(const std::string& path,

@@ -30,9 +30,19 @@ struct opened_archive {
   std::vector<bool> unconverted;  // by index: the name is not valid in that charset
   std::string charset;            // empty when none was asked for
   platform::edit_lock lock;       // held from reading the directory to the end of an edit
+  // When the directory was read only in part (--salvage): how many entries
+  // the count says there are; `directory` holds those whose records are
+  // whole, and `unnamed` which of them have made-up names.
+  std::optional<std::size_t> salvaged_count;
+  std::vector<bool> unnamed;
+  std::string given;  // the archive as messages name it
 
   // Entry `i`'s name as listings and messages show it.
   [[nodiscard]] std::string shown(std::size_t i) const;
+  // After a salvage: reports each entry whose data the file holds only in
+  // part when `each` (the writers report their own), then how many are
+  // whole; returns false. True, saying nothing, when nothing was salvaged.
+  [[nodiscard]] bool report_salvage(bool each) const;
   // Reports each entry whose name did not convert, with `consequence`
   // after the reason; returns how many there were.
   [[nodiscard]] std::size_t report_unconverted(const std::vector<bool>& among,
@@ -43,8 +53,10 @@ struct opened_archive {
 // standard error why it cannot and returns nothing. Reports name the archive
 // `given` (the path the user gave, where `path` is a link's target), or
 // `path` when that is empty. Names are converted by `charset`, if any.
+// With `salvage`, a directory that the file does not hold whole is read as
+// far as it goes (see salvage_directory), which is said on standard error.
 std::optional<opened_archive> open_archive(const std::string& path, const std::string& given = "",
-                                           const name_charset& charset = {});
+                                           const name_charset& charset = {}, bool salvage = false);
 
 // Like open_archive, for an edit: opens the archive (for update when
 // `for_update`), waits for the lock that every editing qvx takes, and reads

@@ -177,7 +177,7 @@ _qvx() {
   COMPREPLY=()
   _qvx_split "${COMP_LINE:0:COMP_POINT}"
   local -a words=("${_qvx_words[@]}")
-  local commands="list check extract cat create update delete repack help"
+  local commands="list check extract cat diff create update delete repack help"
   if ((${#words[@]} == 1)); then
     _qvx_offer $commands --help --version
     return
@@ -193,6 +193,7 @@ _qvx() {
       ;;
     delete) options="-n --dry-run -v --verbose --charset --help --version" ;;
     repack) options="--align --help --version" ;;
+    diff) options="--json -v --verbose --charset --help --version" ;;
     check | cat) options="--charset --help --version" ;;
     help)
       ((${#words[@]} == 2)) && _qvx_offer $commands

@@ -69,6 +69,8 @@ TEST_F(CompletionTest, CommandsOptionsAndTheArchivesEntryNames) {
   // Before the archive, and for commands that pack, paths.
   EXPECT_EQ(complete("qvx cat ga"), "game.qvx\n");
   EXPECT_EQ(complete("qvx update game.qvx out"), "outdir/\n");
+  EXPECT_EQ(complete("qvx diff game.qvx ga"), "game.qvx\n");  // the second archive too
+  EXPECT_EQ(complete("qvx diff --j"), "--json\n");
   EXPECT_EQ(complete("qvx help up"), "update\n");
 }
 

@@ -361,6 +361,20 @@ exit_status run_command_line(std::span<const char* const> args) {
       ->transform(verbatim);
   add_charset(*cat_command, cat.charset);
 
+  diff_request diff;
+  CLI::App* diff_command = add_command(
+      app, "diff",
+      "Compare two archives entry by entry: 0 the same entries, 1 they differ, 2 trouble.", chosen,
+      [&] { return run_diff(diff); });
+  add_archive(*diff_command, diff.old_archive, "the archive to compare from");
+  diff_command->add_option("OTHER", diff.new_archive, "the archive to compare it with")
+      ->required()
+      ->transform(verbatim);
+  diff_command->add_flag("--json", diff.json, "one JSON object per difference, one a line");
+  diff_command->add_flag("-v,--verbose", diff.verbose,
+                         "also the entries whose data only moved to another offset");
+  add_charset(*diff_command, diff.charset);
+
   create_request create;
   CLI::App* create_command =
       add_command(app, "create", "Pack files into a new archive, in the order given.", chosen,

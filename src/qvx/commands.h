@@ -50,6 +50,14 @@ struct cat_request {
   std::vector<std::string> names;      // entry names or patterns
 };
 
+struct diff_request {
+  std::string old_archive;
+  std::string new_archive;
+  std::optional<std::string> charset;  // the code page of the names (--charset)
+  bool json = false;
+  bool verbose = false;  // also the entries that only moved
+};
+
 // The files to pack into an archive (see input_files.h).
 struct input_request {
   std::vector<std::string> files;         // as given; a directory stands for the files inside it
@@ -96,6 +104,7 @@ exit_status run_list(const list_request& request);
 exit_status run_check(const check_request& request);
 exit_status run_extract(const extract_request& request);
 exit_status run_cat(const cat_request& request);
+exit_status run_diff(const diff_request& request);
 exit_status run_create(const create_request& request);
 exit_status run_update(const update_request& request);
 exit_status run_delete(const delete_request& request);

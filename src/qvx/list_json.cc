@@ -5,9 +5,8 @@
 #include <string>
 
 namespace qvx::cli {
-namespace {
 
-std::string hex(std::string_view bytes) {
+std::string name_hex(std::string_view bytes) {
   static constexpr char digits[] = "0123456789abcdef";
   std::string text;
   for (const char c : bytes) {
@@ -17,8 +16,6 @@ std::string hex(std::string_view bytes) {
   }
   return text;
 }
-
-}  // namespace
 
 void print_json(const opened_archive& archive, const std::vector<bool>& shown) {
   const archive_directory& directory = archive.directory;
@@ -30,7 +27,7 @@ void print_json(const opened_archive& archive, const std::vector<bool>& shown) {
     const nlohmann::ordered_json entry = {
         {"number", i + 1},
         {"name", archive.names[i]},
-        {"name_hex", hex(bytes)},
+        {"name_hex", name_hex(bytes)},
         {"offset", directory.entries[i].offset},
         {"size", directory.entries[i].size},
         {"tag", directory.entries[i].tag},

@@ -1,11 +1,16 @@
 // The listing for scripts.
 #pragma once
 
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "qvx/opened_archive.h"
 
 namespace qvx::cli {
+
+// A name's exact bytes for "name_hex": two lower-case hex digits each, no blanks.
+std::string name_hex(std::string_view bytes);
 
 // Prints a JSON array with one object per entry shown, in table order, one object
 // a line: {"number", "name", "name_hex", "offset", "size", "tag", "spare"}. "name" is the

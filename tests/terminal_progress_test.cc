@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <functional>
+#include <regex>
 #include <string_view>
 #include <thread>
 
@@ -35,7 +37,8 @@ struct terminal_run {
 // entry's file has appeared in `cwd`, so that the program is surely at work,
 // it is stopped for a little over the progress line's quiet second, as a
 // loaded machine might stall it, and again after it has run 15 ms, 30 ms,
-// 45 ms and so on, until the terminal shows something (or `stalls` times).
+// 45 ms and so on, until the terminal shows something `enough` takes (or
+// `stalls` times).
 // How fast the program starts and how fast the system copies then do not
 // matter: a stop before the work begins is time the program never counts.
 // The entries are copied through named temporary files and a buffer
@@ -44,8 +47,12 @@ struct terminal_run {
 // file appears only when its entry is done, and a copy in the kernel counts
 // a whole entry at once: on a busy machine the stalls could then all come
 // after the last count.
-terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::path& cwd,
-                             unsigned short columns, int stalls = 20) {
+terminal_run run_on_terminal(
+    const std::vector<std::string>& argv, const fs::path& cwd, unsigned short columns,
+    int stalls = 20,
+    const std::function<bool(const std::string&)>& enough = [](const std::string&) {
+      return true;
+    }) {
   const fs::path out_path = cwd / ".stdout";
   winsize size{};
   size.ws_row = 24;
@@ -104,7 +111,7 @@ terminal_run run_on_terminal(const std::vector<std::string>& argv, const fs::pat
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     run.terminal.append(buffer, static_cast<std::size_t>(n));
-    shown = true;
+    if (enough(run.terminal)) shown = true;
   }
   ended = true;
   staller.join();
@@ -172,6 +179,42 @@ TEST_F(TerminalProgressTest, QvxShowsItsCountOnTheTerminalAndNothingOnStandardOu
   expect_progress_that_fits(run.terminal, 30, "qvx: ");
   expect_entries_written();
   EXPECT_EQ(run.out, "");
+}
+
+// One long entry: qvx counts the bytes inside it, and at every width each
+// line drawn holds whole fields only, the widest that fit.
+TEST_F(TerminalProgressTest, QvxCountsInsideALongEntryAndDropsWholeFieldsToFit) {
+  write_file(place_ / "one.qvx", builder::build_archive(std::vector<builder::entry_content>{
+                                     {"long", std::string(std::size_t{96} << 20U, 'L')}}));
+  const std::regex whole_fields(
+      R"(qvx: (extract: )?((1|0) of 1 entry, )?\d+\.\d+ [MG]iB of 96\.0 MiB( \(\d{1,3}%\))?)"
+      R"(|qvx: (extract: )?\d{1,3}%)");
+  for (const unsigned short columns : {20, 40, 80}) {
+    SCOPED_TRACE(columns);
+    // Stalled until a line shows part of the entry copied.
+    const std::regex partly(R"(([1-9]\d*\.\d|0\.[1-9]) MiB of 96|[^0-9][1-9]\d?%)");
+    const terminal_run run = run_on_terminal(
+        {QVX_EXE, "extract", (place_ / "one.qvx").string()}, work_.path(), columns, 20,
+        [&](const std::string& shown) { return std::regex_search(shown, partly); });
+    EXPECT_EQ(run.exit_status, 0) << run.terminal;
+    expect_progress_that_fits(run.terminal, columns, "qvx: ");
+    bool inside = false;
+    std::size_t start = 0;
+    while (start < run.terminal.size()) {
+      std::size_t end = run.terminal.find('\r', start);
+      if (end == std::string::npos) end = run.terminal.size();
+      std::string line = run.terminal.substr(start, end - start);
+      line.erase(line.find_last_not_of(' ') + 1);
+      if (!line.empty()) {
+        EXPECT_TRUE(std::regex_match(line, whole_fields)) << line;
+        inside = inside || std::regex_search(line, partly);
+      }
+      start = end + 1;
+    }
+    EXPECT_TRUE(inside) << run.terminal;
+    EXPECT_EQ(read_file(work_ / "long").size(), std::size_t{96} << 20U);
+    fs::remove(work_ / "long");
+  }
 }
 
 TEST_F(TerminalProgressTest, ATerminalUnderTwentyColumnsShowsNothing) {

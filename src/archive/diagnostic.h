@@ -8,6 +8,18 @@ namespace qvx {
 // Names the program in every report ("qvxreader" unless set).
 void set_program_name(std::string_view name);
 
+// A line drawn on standard error, such as a progress line, that a report
+// first erases, and that stays away while the report is written.
+class drawn_line {
+ public:
+  virtual ~drawn_line() = default;
+  virtual void hide() = 0;  // erases the line, and keeps it away until show()
+  virtual void show() = 0;
+};
+
+// The line that reports erase; none when null.
+void set_drawn_line(drawn_line* line);
+
 // Writes "<program>: <subject>: <message>" as one line on standard error.
 // Standard output is flushed first, so that on a terminal the line appears
 // after the listing lines printed before it. `subject` is shown with control

@@ -61,6 +61,28 @@ void progress_line::update(const std::function<std::string()>& describe, clock::
   shown_length_ = line.size() - 1;
 }
 
+void progress_line::update_fitting(const std::function<std::vector<std::string>()>& forms,
+                                   clock::time_point now) {
+  if (!out_ || now - start_ < quiet_time) return;
+  if (drawn_at_ != clock::time_point{} && now - drawn_at_ < redraw_interval) return;
+  const std::size_t width = width_();
+  std::string fitting;
+  if (width >= narrowest) {
+    for (std::string& form : forms()) {
+      if (form.size() < width) {
+        fitting = std::move(form);
+        break;
+      }
+    }
+  }
+  if (fitting.empty()) {
+    drawn_at_ = now;
+    clear();
+    return;
+  }
+  update([&] { return fitting; }, now);
+}
+
 void progress_line::clear() {
   if (shown_length_ == 0) return;
   // A terminal made narrower since has wrapped the line already; blanks up

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvx {
 
@@ -35,6 +36,11 @@ class progress_line {
   // (a wrapped line cannot be redrawn in place); on a terminal of fewer than
   // 20 columns, or one whose width is unknown, nothing is shown.
   void update(const std::function<std::string()>& describe, clock::time_point now = clock::now());
+
+  // Like update, with the longest of `forms()` (longest first) that fits
+  // without being cut; nothing when none fits.
+  void update_fitting(const std::function<std::vector<std::string>()>& forms,
+                      clock::time_point now = clock::now());
 
   // Erases the line, so that another can be written; an update draws it
   // again when its time comes.

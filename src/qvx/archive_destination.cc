@@ -71,20 +71,21 @@ std::optional<archive_destination> choose_destination(const std::string& path, d
 
 exit_status write_to_destination(const archive_destination& destination,
                                  std::span<const archive_member> members,
-                                 platform::input_file* source, std::uint32_t alignment) {
+                                 platform::input_file* source, std::uint32_t alignment,
+                                 command_progress* progress) {
   std::uint64_t total_bytes = 0;
   for (const archive_member& member : members) total_bytes += member.size;
-  progress_line progress;
+  work_counts unseen;
+  work_counts& counts = progress != nullptr ? progress->counts() : unseen;
+  counts.bytes = total_bytes;
+  counts.entries = members.size();
   const write_result written = write_archive(
       destination.path, members,
       [&](std::size_t done, std::uint64_t bytes_done) {
-        progress.update([&] {
-          return "qvx: " + std::to_string(done) + " of " + std::to_string(members.size()) +
-                 " entries, " + mebibytes(bytes_done) + " of " + mebibytes(total_bytes);
-        });
+        counts.entries_done = done;
+        counts.bytes_done = bytes_done;
       },
       source, alignment);
-  progress.clear();
   if (!written.ok()) {
     const bool about_archive = written.subject == destination.path;
     report(platform::displayed_path(about_archive ? destination.given : written.subject),

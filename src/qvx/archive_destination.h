@@ -7,6 +7,7 @@
 #include <string>
 
 #include "archive/archive_writer.h"
+#include "console/command_progress.h"
 #include "platform/platform.h"
 #include "qvx/commands.h"
 
@@ -41,6 +42,6 @@ std::optional<archive_destination> choose_destination(const std::string& path, d
 exit_status write_to_destination(const archive_destination& destination,
                                  std::span<const archive_member> members,
                                  platform::input_file* source = nullptr,
-                                 std::uint32_t alignment = 1);
+                                 std::uint32_t alignment = 1, command_progress* progress = nullptr);
 
 }  // namespace qvx::cli

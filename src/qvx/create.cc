@@ -1,5 +1,6 @@
 #include "archive/archive_writer.h"
 #include "archive/diagnostic.h"
+#include "console/command_progress.h"
 #include "platform/platform.h"
 #include "qvx/archive_destination.h"
 #include "qvx/commands.h"
@@ -8,6 +9,8 @@
 namespace qvx::cli {
 
 exit_status run_create(const create_request& request) {
+  progress_line line;
+  command_progress progress(line, "create");
   name_charset charset;
   if (!open_charset(request.charset, charset)) return exit_status::fatal;
   const std::optional<archive_destination> destination =
@@ -25,7 +28,7 @@ exit_status run_create(const create_request& request) {
     report(platform::displayed_path(request.archive), "not written");
     return exit_status::fatal;
   }
-  return write_to_destination(*destination, members, nullptr, request.alignment);
+  return write_to_destination(*destination, members, nullptr, request.alignment, &progress);
 }
 
 }  // namespace qvx::cli

@@ -8,6 +8,7 @@
 #include "archive/edit_layout.h"
 #include "archive/edit_writer.h"
 #include "archive/entry_name.h"
+#include "console/command_progress.h"
 #include "console/progress_line.h"
 #include "platform/platform.h"
 #include "qvx/archive_destination.h"
@@ -156,7 +157,7 @@ void report_moves(const edit_plan& plan, const edit_layout& layout, const opened
 // Makes the edit of `plan` to the archive, as `options` ask.
 exit_status make_edit(edit_plan plan, const archive_destination& destination,
                       opened_archive& archive, const edit_options& options,
-                      const subject_text& shown) {
+                      const subject_text& shown, command_progress* progress = nullptr) {
   const std::string name = shown_archive(destination);
   const auto not_changed = [&] {
     report(name, "not changed");
@@ -183,7 +184,11 @@ exit_status make_edit(edit_plan plan, const archive_destination& destination,
                                   : layout.problem);
     return not_changed();
   }
-  if (options.dry_run) print_changes(plan, layout, archive);
+  if (options.dry_run) {
+    const auto paused =
+        progress != nullptr ? progress->pause() : std::unique_lock<std::recursive_mutex>{};
+    print_changes(plan, layout, archive);
+  }
   const bool changes = !plan.deleted.empty() ||
                        std::any_of(layout.fates.begin(), layout.fates.end(),
                                    [](member_fate fate) { return fate != member_fate::kept; });
@@ -192,21 +197,26 @@ exit_status make_edit(edit_plan plan, const archive_destination& destination,
   std::uint64_t total = 0;
   for (const layout_write& write : layout.writes) total += write.length;
   if (!options.in_place) total = layout.length;
-  progress_line progress;
+  work_counts unseen;
+  work_counts& counts = progress != nullptr ? progress->counts() : unseen;
+  counts.bytes = total;
   const packing_progress told = [&](std::size_t, std::uint64_t bytes_done) {
-    progress.update([&] { return "qvx: " + mebibytes(bytes_done) + " of " + mebibytes(total); });
+    counts.bytes_done = bytes_done;
   };
   const write_result written =
       options.in_place
           ? write_edit_in_place(archive.file, archive.directory, plan.members, layout, told)
           : write_edit(destination.path, archive.file, plan.members, layout, told);
-  progress.clear();
   if (!written.ok()) {
     const bool about_archive = written.subject.empty() || written.subject == destination.path;
     report(about_archive ? name : platform::displayed_path(written.subject), written.problem);
     return not_changed();
   }
-  if (options.verbose) print_changes(plan, layout, archive);
+  if (options.verbose) {
+    const auto paused =
+        progress != nullptr ? progress->pause() : std::unique_lock<std::recursive_mutex>{};
+    print_changes(plan, layout, archive);
+  }
   report_moves(plan, layout, archive, name);
   return finish_standard_output(exit_status::success);
 }
@@ -228,6 +238,8 @@ std::optional<std::pair<archive_destination, opened_archive>> open_for_edit(
 }  // namespace
 
 exit_status run_update(const update_request& request) {
+  progress_line line;
+  command_progress progress(line, "update");
   name_charset charset;
   if (!open_charset(request.charset, charset)) return exit_status::fatal;
   const edit_options& options = request.options;
@@ -252,8 +264,9 @@ exit_status run_update(const update_request& request) {
   }
   edit_plan plan = plan_update(archive->directory, archive->file.size(), gathered.members, texts,
                                request.no_add);
-  return make_edit(std::move(plan), *destination, *archive, options,
-                   [](const std::string& path) { return platform::displayed_path(path); });
+  return make_edit(
+      std::move(plan), *destination, *archive, options,
+      [](const std::string& path) { return platform::displayed_path(path); }, &progress);
 }
 
 exit_status run_delete(const delete_request& request) {
@@ -263,6 +276,8 @@ exit_status run_delete(const delete_request& request) {
            "write can do safely; run it without --in-place");
     return exit_status::fatal;
   }
+  progress_line line;
+  command_progress progress(line, "delete");
   name_charset charset;
   if (!open_charset(request.charset, charset)) return exit_status::fatal;
   std::optional<std::pair<archive_destination, opened_archive>> opened =
@@ -281,11 +296,14 @@ exit_status run_delete(const delete_request& request) {
     if ((*picked)[i]) names.emplace_back(entry_name(archive->directory.names[i]));
   }
   edit_plan plan = plan_delete(archive->directory, archive->file.size(), names);
-  return make_edit(std::move(plan), *destination, *archive, request.options,
-                   [](const std::string& name) { return printable_name(name); });
+  return make_edit(
+      std::move(plan), *destination, *archive, request.options,
+      [](const std::string& name) { return printable_name(name); }, &progress);
 }
 
 exit_status run_repack(const repack_request& request) {
+  progress_line line;
+  command_progress progress(line, "repack");
   std::optional<std::pair<archive_destination, opened_archive>> opened =
       open_for_edit(request.archive, {}, false);
   if (!opened) return exit_status::fatal;
@@ -298,7 +316,7 @@ exit_status run_repack(const repack_request& request) {
   }
   const std::uint64_t dropped = unowned_bytes(archive.directory, archive.file.size());
   const exit_status status =
-      write_to_destination(destination, plan.members, &archive.file, request.alignment);
+      write_to_destination(destination, plan.members, &archive.file, request.alignment, &progress);
   if (status == exit_status::success) {
     report(shown_archive(destination),
            dropped == 1

@@ -1,9 +1,11 @@
 #include <cstdio>
+#include <optional>
 
 #include "archive/diagnostic.h"
 #include "archive/entry_name.h"
 #include "archive/job_count.h"
 #include "archive/unpacker.h"
+#include "console/command_progress.h"
 #include "console/progress_line.h"
 #include "platform/platform.h"
 #include "qvx/entry_selection.h"
@@ -63,23 +65,31 @@ exit_status run_extract(const extract_request& request) {
   }
 
   buffer_standard_output();
-  progress_line progress;
-  std::size_t done = 0;
-  std::uint64_t bytes_done = 0;
-  const unpack_status status = unpack_entries(
-      archive->file, directory, options, [&](std::size_t i, const entry_result& result) {
-        if (!result.ok() || (request.verbose && result.placed)) progress.clear();
-        if (!result.ok()) report(archive->shown(i), result.problem);
-        // Only what it wrote: a refused or failed entry has its diagnostic.
-        if (request.verbose && result.placed) std::printf("%s\n", archive->shown(i).c_str());
-        ++done;
-        bytes_done += directory.entries[i].size;
-        progress.update([&] {
-          return "qvx: " + std::to_string(done) + " of " + std::to_string(total) + " entries, " +
-                 mebibytes(bytes_done) + " of " + mebibytes(total_bytes);
-        });
-      });
-  progress.clear();
+  // The bytes are counted as they are copied, so that a long entry shows
+  // its progress too.
+  copy_progress copied(directory.entries.size());
+  options.progress = &copied;
+  progress_line line;
+  std::optional<command_progress> progress;
+  progress.emplace(line, "extract");
+  work_counts& counts = progress->counts();
+  counts.copied = &copied;
+  counts.bytes = total_bytes;
+  counts.entries = total;
+  const unpack_status status = unpack_entries(archive->file, directory, options,
+                                              [&](std::size_t i, const entry_result& result) {
+                                                if (!result.ok())
+                                                  report(archive->shown(i), result.problem);
+                                                // Only what it wrote: a refused or failed entry has
+                                                // its diagnostic.
+                                                if (request.verbose && result.placed) {
+                                                  const auto paused = progress->pause();
+                                                  std::printf("%s\n", archive->shown(i).c_str());
+                                                  std::fflush(stdout);
+                                                }
+                                                counts.entries_done.fetch_add(1);
+                                              });
+  progress.reset();
   const bool whole = archive->report_salvage(false);
   return finish_standard_output(status == unpack_status::complete && !unconverted && whole
                                     ? exit_status::success

@@ -153,6 +153,81 @@ edit_plan plan_delete(const archive_directory& directory, std::uint64_t archive_
   return finished(std::move(plan), directory, archive_size);
 }
 
+edit_plan plan_delete_entries(const archive_directory& directory, std::uint64_t archive_size,
+                              std::span<const std::size_t> indices) {
+  std::vector<bool> going(directory.entries.size(), false);
+  for (const std::size_t i : indices) going[i] = true;
+  edit_plan plan;
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    if (going[i]) {
+      plan.deleted.push_back(i);
+    } else {
+      plan.members.push_back(kept_entry(directory, {}, i));
+    }
+  }
+  return finished(std::move(plan), directory, archive_size);
+}
+
+edit_plan plan_replace_entry(const archive_directory& directory, std::uint64_t archive_size,
+                             std::size_t index, const archive_member& file) {
+  edit_plan plan = plan_repack(directory, archive_size);
+  archive_member& entry = plan.members[index];
+  entry.path = file.path;
+  entry.size = file.size;
+  entry.source_offset = 0;
+  return plan;
+}
+
+edit_plan plan_rename(const archive_directory& directory, std::uint64_t archive_size,
+                      std::size_t index, const std::string& name, const std::string& text,
+                      std::span<const std::string> texts) {
+  edit_plan plan;
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+    plan.members.push_back(kept_entry(directory, texts, i));
+  }
+  const std::string& shown = text.empty() ? name : text;
+  const auto refuse = [&](const std::string& why) {
+    plan.problems.push_back({shown, "cannot be the new name: " + why});
+  };
+  if (const std::string_view why = name_refusal(shown, name_rules::posix); !why.empty()) {
+    refuse("it would be refused: " + std::string{why});
+  } else if (const std::string_view on_windows = name_refusal(shown, name_rules::windows);
+             !on_windows.empty()) {
+    refuse("it would be refused on Windows: " + std::string{on_windows});
+  } else if (name.size() > name_field_size) {
+    refuse("it is " + std::to_string(name.size()) + " bytes long; at most " +
+           std::to_string(name_field_size) + " fit");
+  }
+  // A name that did not convert means nothing to compare.
+  const std::string folded = case_folded(shown);
+  for (std::size_t i = 0; i < plan.members.size() && plan.ok(); ++i) {
+    const archive_member& other = plan.members[i];
+    if (i == index || (!texts.empty() && other.text.empty())) continue;
+    if (other.name_text() == shown) {
+      refuse("entry " + std::to_string(i + 1) + " has it");
+    } else if (case_folded(other.name_text()) == folded) {
+      refuse("it differs from that of entry " + std::to_string(i + 1) + " " +
+             quoted(other.name_text()) + " only in case, which Windows ignores");
+    }
+  }
+  archive_member& renamed = plan.members[index];
+  renamed.name = name;
+  renamed.text = text;
+  renamed.field = encode_name(name);
+  return finished(std::move(plan), directory, archive_size);
+}
+
+edit_plan plan_set_fields(const archive_directory& directory, std::uint64_t archive_size,
+                          std::span<const std::size_t> indices, std::optional<std::uint16_t> tag,
+                          std::optional<std::uint32_t> spare) {
+  edit_plan plan = plan_repack(directory, archive_size);
+  for (const std::size_t i : indices) {
+    plan.members[i].tag = tag.value_or(plan.members[i].tag);
+    plan.members[i].spare = spare.value_or(plan.members[i].spare);
+  }
+  return plan;
+}
+
 std::uint64_t unowned_bytes(const archive_directory& directory, std::uint64_t archive_size) {
   const std::size_t count = directory.entries.size();
   std::vector<std::pair<std::uint64_t, std::uint64_t>> parts;  // [begin, end)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -51,6 +52,37 @@ struct edit_plan {
 // kept. A name that no entry has is a problem.
 [[nodiscard]] edit_plan plan_delete(const archive_directory& directory, std::uint64_t archive_size,
                                     std::span<const std::string> names);
+
+// The entries of `indices` (from 0, each in range) are removed, and every
+// other entry is kept.
+[[nodiscard]] edit_plan plan_delete_entries(const archive_directory& directory,
+                                            std::uint64_t archive_size,
+                                            std::span<const std::size_t> indices);
+
+// `file` replaces entry `index` (in range), which keeps its place, name
+// field, `tag` and `spare`, whatever the file is called; every other entry
+// is kept.
+[[nodiscard]] edit_plan plan_replace_entry(const archive_directory& directory,
+                                           std::uint64_t archive_size, std::size_t index,
+                                           const archive_member& file);
+
+// Every entry kept, entry `index` (in range) with the name field of `name`
+// (its bytes; `text` as in plan_update when they are in a code page). The
+// name must pass the rules a new entry's name passes, fit the field, and be
+// no other entry's, also when ASCII case is ignored; `texts` as in
+// plan_update.
+[[nodiscard]] edit_plan plan_rename(const archive_directory& directory, std::uint64_t archive_size,
+                                    std::size_t index, const std::string& name,
+                                    const std::string& text,
+                                    std::span<const std::string> texts = {});
+
+// Every entry kept, those of `indices` (in range) with `tag` and `spare`
+// where they are given.
+[[nodiscard]] edit_plan plan_set_fields(const archive_directory& directory,
+                                        std::uint64_t archive_size,
+                                        std::span<const std::size_t> indices,
+                                        std::optional<std::uint16_t> tag,
+                                        std::optional<std::uint32_t> spare);
 
 // How many bytes of an archive of `archive_size` bytes belong to none of its
 // parts: the count, the entry table, an entry's data or the name table.

@@ -146,6 +146,19 @@ std::optional<std::uint64_t> take_gap(std::vector<range>& gaps, std::uint64_t le
   return std::nullopt;
 }
 
+// A write for each name field of `members` that differs from the one at its
+// place in the old name table, which stays at `names_at`.
+void add_renamed_fields(const archive_directory& old, std::span<const archive_member> members,
+                        std::uint64_t names_at, std::vector<layout_write>& writes) {
+  for (std::size_t i = 0; i < members.size() && i < old.names.size(); ++i) {
+    const archive_member& member = members[i];
+    if ((member.field ? *member.field : encode_name(member.name)) != old.names[i]) {
+      writes.push_back({layout_write::source::name_field, names_at + name_field_size * i,
+                        name_field_size, 0, i});
+    }
+  }
+}
+
 }  // namespace
 
 std::uint32_t archive_alignment(const archive_directory& directory) {
@@ -389,6 +402,8 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   }
   if (count > 0 && layout.names_moved) {
     writes.push_back({layout_write::source::names, layout.names_at, names_length});
+  } else {
+    add_renamed_fields(old, members, layout.names_at, writes);
   }
   if (!in_place) {
     std::vector<range> freed = {{head, old_head}, {end_of(fixed_now), old_size}};

@@ -59,12 +59,15 @@ struct layout_write {
     member,     // a member's new data (its file)
     old_bytes,  // bytes of the old file, from `from` on (a moved entry)
     zeros,      // freed bytes, cleared
+    // One member's name field, anew where the name table stays: a renamed
+    // entry. In place it is written with the records.
+    name_field,
   };
   source what = source::zeros;
   std::uint64_t at = 0;  // where it goes in the new file
   std::uint64_t length = 0;
   std::uint64_t from = 0;  // old_bytes: where they are in the old file
-  std::size_t member = 0;  // member: which one
+  std::size_t member = 0;  // member, name_field: which one
 };
 
 struct edit_layout {

@@ -54,6 +54,30 @@ platform::error_code append_zeros(std::uint64_t length, std::vector<std::byte>& 
   return 0;
 }
 
+// The name fields that change where the name table stays, each in one
+// write of its 15 bytes, then made durable.
+write_result write_renamed_fields(platform::input_file& archive,
+                                  std::span<const archive_member> members,
+                                  const edit_layout& layout) {
+  bool wrote = false;
+  std::vector<std::byte> field;
+  for (const layout_write& write : layout.writes) {
+    if (write.what != layout_write::source::name_field) continue;
+    field.clear();
+    append_names(members.subspan(write.member, 1), field);
+    if (const platform::error_code why = archive.write_at(write.at, field)) {
+      return {"", "cannot write: " + platform::error_text(why)};
+    }
+    wrote = true;
+  }
+  if (wrote) {
+    if (const platform::error_code why = archive.sync_data()) {
+      return {"", "cannot write: " + platform::error_text(why)};
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::uint64_t end_of_data(const platform::input_file& file, std::uint64_t begin,
@@ -136,6 +160,9 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
         break;
       case layout_write::source::names:
         append_names(members, pending);
+        break;
+      case layout_write::source::name_field:
+        append_names(members.subspan(write.member, 1), pending);
         break;
       case layout_write::source::zeros:
         if (const platform::error_code why = append_zeros(write.length, pending, out)) {
@@ -224,6 +251,8 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
           ++done;
           break;
         }
+        case layout_write::source::name_field:
+          break;  // live: written with the records
         case layout_write::source::old_bytes:
         case layout_write::source::zeros:
           return {"", "cannot move entries or clear bytes in place"};
@@ -259,6 +288,9 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
       return cannot_write(why);
     }
     if (const platform::error_code why = archive.sync_data()) return cannot_write(why);
+  }
+  if (write_result renamed = write_renamed_fields(archive, members, layout); !renamed.ok()) {
+    return renamed;
   }
   if (layout.length < archive.size()) {
     if (const platform::error_code why = archive.truncate(layout.length)) {

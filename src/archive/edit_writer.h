@@ -37,8 +37,9 @@ namespace qvx {
 // Makes the edit in the archive's own file, open for update and locked,
 // laid out in place. The new data and a moved name table go into free
 // space and are made durable; then the bytes of the count and records that
-// differ are written in one call and made durable; then free space at the
-// end is cut off. A process killed at any moment leaves the old archive or
+// differ are written in one call and made durable; then each name field
+// that changes where the name table stays, made durable; then free space at
+// the end is cut off. A process killed at any moment leaves the old archive or
 // the new one.
 [[nodiscard]] write_result write_edit_in_place(platform::input_file& archive,
                                                const archive_directory& old,

@@ -1,5 +1,6 @@
-# Bash completion for qvx: the commands, their options, and for list, extract,
-# cat, delete and --exclude the names of the entries in the archive on the line.
+# Bash completion for qvx: the commands, their options, and for list,
+# extract, cat, delete, rename (its first name), set and --exclude the names
+# of the entries in the archive on the line.
 #
 # Entry names come from the archive, which anyone may have made: they are
 # compared and quoted here, never expanded or run (an entry may well be
@@ -177,24 +178,37 @@ _qvx() {
   COMPREPLY=()
   _qvx_split "${COMP_LINE:0:COMP_POINT}"
   local -a words=("${_qvx_words[@]}")
-  local commands="list check extract cat diff create update delete repack help"
+  local commands="list check extract cat diff create update delete rename set repack help"
   if ((${#words[@]} == 1)); then
     _qvx_offer $commands --help --version
     return
   fi
   local command=${words[1]} options
   case $command in
-    list) options="--json --names --hex --human-readable --salvage --exclude --charset --help --version" ;;
-    extract) options="-C --directory -k --keep -v --verbose --salvage --exclude --charset --help --version" ;;
-    create) options="-f --force --align -T --files-from --charset --help --version" ;;
-    update)
-      options="-n --dry-run -v --verbose --in-place --no-add --align -T --files-from --charset"
+    list)
+      options="--json --names --hex --human-readable --salvage --literal --entry --exclude"
+      options+=" --charset"
       options+=" --help --version"
       ;;
-    delete) options="-n --dry-run -v --verbose --charset --help --version" ;;
+    extract)
+      options="-C --directory -k --keep -v --verbose --salvage --literal --entry --exclude"
+      options+=" --charset --help --version"
+      ;;
+    create) options="-f --force --align -T --files-from --charset --help --version" ;;
+    update)
+      options="-n --dry-run -v --verbose --in-place --no-add --align --tag --spare --entry -T"
+      options+=" --files-from --charset --help --version"
+      ;;
+    delete) options="-n --dry-run -v --verbose --literal --entry --charset --help --version" ;;
+    rename) options="-n --dry-run -v --verbose --in-place --entry --charset --help --version" ;;
+    set)
+      options="-n --dry-run -v --verbose --in-place --tag --spare --entry --charset --help"
+      options+=" --version"
+      ;;
     repack) options="--align --help --version" ;;
     diff) options="--json -v --verbose --charset --help --version" ;;
-    check | cat) options="--charset --help --version" ;;
+    check) options="--charset --help --version" ;;
+    cat) options="--literal --entry --charset --help --version" ;;
     help)
       ((${#words[@]} == 2)) && _qvx_offer $commands
       return
@@ -217,7 +231,9 @@ _qvx() {
     elif [[ -z $dashes && $word == --?* ]]; then
       case $word in
         --charset=*) charset=(--charset "${word#*=}") ;;
-        --charset | --directory | --files-from | --exclude | --align) value_of=$word ;;
+        --charset | --directory | --files-from | --exclude | --align | --entry | --tag | --spare)
+          value_of=$word
+          ;;
       esac
     elif [[ -z $dashes && $word == -?* ]]; then
       _qvx_short "$word" && [[ -z $_qvx_rest ]] && value_of=-$_qvx_letter
@@ -266,7 +282,11 @@ _qvx() {
   fi
   local exclude=""
   [[ $value_of == --exclude* && $command =~ ^(extract|list)$ ]] && exclude=1
-  if [[ -z $exclude && ! $command =~ ^(extract|cat|delete|list)$ ]]; then
+  # rename's second name is a new one; set takes one name.
+  local takes_names=""
+  [[ $command =~ ^(list|extract|cat|delete)$ ]] && takes_names=1
+  [[ $command =~ ^(rename|set)$ ]] && ((given == 0)) && takes_names=1
+  if [[ -z $exclude && -z $takes_names ]]; then
     [[ -z $value_of && ($cur != -* || -n $dashes) ]] && _qvx_offer_files -f
     return
   fi

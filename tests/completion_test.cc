@@ -72,6 +72,14 @@ TEST_F(CompletionTest, CommandsOptionsAndTheArchivesEntryNames) {
   EXPECT_EQ(complete("qvx diff game.qvx ga"), "game.qvx\n");  // the second archive too
   EXPECT_EQ(complete("qvx diff --j"), "--json\n");
   EXPECT_EQ(complete("qvx help up"), "update\n");
+  // The commands that pick entries; rename's new name and a number are not.
+  EXPECT_EQ(complete("qvx r"), "rename\nrepack\n");
+  EXPECT_EQ(complete("qvx list --literal game.qvx b"), "beta\n");
+  EXPECT_EQ(complete("qvx rename game.qvx al"), "alpha\nalpine\n");
+  EXPECT_EQ(complete("qvx rename game.qvx alpha al"), "\n");  // no file either
+  EXPECT_EQ(complete("qvx set --tag 1 game.qvx b"), "beta\n");
+  EXPECT_EQ(complete("qvx cat --entry "), "\n");
+  EXPECT_EQ(complete("qvx set game.qvx --sp"), "--spare\n");
 }
 
 TEST_F(CompletionTest, EntryNamesComeInTheCharsetOnTheLine) {

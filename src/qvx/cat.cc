@@ -43,7 +43,7 @@ exit_status run_cat(const cat_request& request) {
   const std::optional<opened_archive> archive = open_archive(request.archive, "", charset);
   if (!archive) return exit_status::fatal;
   const archive_directory& directory = archive->directory;
-  const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.names, {});
+  const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.choice, {});
   if (!picked) return exit_status::fatal;
   // The bytes are the entry's whatever its name: reported, but written.
   if (archive->report_unconverted(*picked, "its bytes are written all the same") > 0) {
@@ -61,9 +61,9 @@ exit_status run_cat(const cat_request& request) {
       case copied::whole:
         break;
       case copied::short_in_archive:
-        report(archive->shown(i), "cut short: " + std::to_string(entry.size - written) +
-                                      " of its " + std::to_string(entry.size) +
-                                      " bytes are not in the archive");
+        report(archive->described(i), "cut short: " + std::to_string(entry.size - written) +
+                                          " of its " + std::to_string(entry.size) +
+                                          " bytes are not in the archive");
         status = exit_status::problems;
         break;
       case copied::output_failed:

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "archive/edit_layout.h"
 #include "archive/entry_name.h"
 #include "platform/platform.h"
+#include "qvx/entry_selection.h"
 
 namespace qvx::cli {
 namespace {
@@ -102,6 +104,20 @@ void add_charset(CLI::App& command, std::optional<std::string>& charset) {
       ->transform(verbatim);
 }
 
+// `value` as a number: decimal, or hexadecimal after 0x; nothing for any
+// other form (a sign, octal 010, anything after the digits).
+std::optional<std::uint64_t> parsed_number(std::string_view value) {
+  const bool hex = value.starts_with("0x") || value.starts_with("0X");
+  const std::string_view digits = value.substr(hex ? 2 : 0);
+  std::uint64_t n = 0;
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), n, hex ? 16 : 10);
+  const bool whole = error == std::errc{} && end == digits.data() + digits.size() &&
+                     !digits.empty() && (hex || digits[0] != '0' || digits.size() == 1);
+  if (!whole) return std::nullopt;
+  return n;
+}
+
 // --align, the multiple at which entries' data start.
 template <typename Target>
 void add_alignment(CLI::App& command, Target& alignment, const std::string& description) {
@@ -109,20 +125,61 @@ void add_alignment(CLI::App& command, Target& alignment, const std::string& desc
       ->type_name("N")
       ->check(CLI::Validator(
           [](const std::string& value) -> std::string {
-            // Decimal, or hexadecimal after 0x; nothing else (no octal 010).
-            const bool hex = value.starts_with("0x") || value.starts_with("0X");
-            const std::string_view digits = std::string_view{value}.substr(hex ? 2 : 0);
-            std::uint64_t n = 0;
-            const auto [end, error] =
-                std::from_chars(digits.data(), digits.data() + digits.size(), n, hex ? 16 : 10);
-            const bool whole = error == std::errc{} && end == digits.data() + digits.size() &&
-                               !digits.empty() && (hex || digits[0] != '0' || digits.size() == 1);
-            if (!whole || n == 0 || n > max_alignment || (n & (n - 1)) != 0) {
+            const std::optional<std::uint64_t> n = parsed_number(value);
+            if (!n || *n == 0 || *n > max_alignment || (*n & (*n - 1)) != 0) {
               return "must be a power of two from 1 to " + std::to_string(max_alignment);
             }
             return {};
           },
           "N"));
+}
+
+// --tag or --spare: a record field of `bits` bits, in decimal or 0x.
+template <typename Target>
+void add_record_field(CLI::App& command, const char* name, Target& field, unsigned bits,
+                      const std::string& description) {
+  const std::uint64_t most = (std::uint64_t{1} << bits) - 1;
+  command.add_option(name, field, description)
+      ->type_name("N")
+      ->check(CLI::Validator(
+          [most](const std::string& value) -> std::string {
+            if (const std::optional<std::uint64_t> n = parsed_number(value); !n || *n > most) {
+              return "must be a number from 0 to " + std::to_string(most) +
+                     ", in decimal or as 0x followed by hexadecimal digits";
+            }
+            return {};
+          },
+          "N"));
+}
+
+// --entry, which picks entries by their numbers in the listing.
+void add_entry_numbers(CLI::App& command, std::vector<std::string>& numbers,
+                       const std::string& description) {
+  command.add_option("--entry", numbers, description)
+      ->type_name("N")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(CLI::Validator([](const std::string& value) { return entry_numbers_problem(value); },
+                             "N"));
+}
+
+// The NAME arguments, --entry and --literal of a command that picks entries.
+CLI::Option* add_entry_choice(CLI::App& command, entry_choice& choice,
+                              const std::string& names_description) {
+  CLI::Option* names =
+      command.add_option("NAME", choice.names, names_description)->transform(verbatim);
+  add_entry_numbers(command, choice.numbers,
+                    "also the entries of these numbers, as list numbers them: N, N-M, or a comma "
+                    "list of them; may be repeated");
+  command.add_flag("--literal", choice.literal,
+                   "every NAME is an entry's exact name, never a pattern");
+  return names;
+}
+
+// Parsing stops when a command that needs entries is given none.
+void require_entries(const entry_choice& choice) {
+  if (choice.names.empty() && choice.numbers.empty()) throw CLI::RequiredError("NAME");
 }
 
 // The options every edit takes.
@@ -297,11 +354,9 @@ exit_status run_command_line(std::span<const char* const> args) {
   CLI::App* list_command = add_command(app, "list", "Show the entries without unpacking anything.",
                                        chosen, [&] { return run_list(list); });
   add_archive(*list_command, list.archive, "the archive");
-  list_command
-      ->add_option("NAME", list.entries,
-                   "only the entries of these names, or matching these patterns (*, ?, [...]; "
-                   "put -- before the first NAME when one begins with -)")
-      ->transform(verbatim);
+  add_entry_choice(*list_command, list.choice,
+                   "only the entries of these names, or matching these patterns (see qvx(1), "
+                   "Choosing entries)");
   CLI::Option* json =
       list_command->add_flag("--json", list.json, "one JSON object per entry, for scripts");
   CLI::Option* names =
@@ -331,11 +386,9 @@ exit_status run_command_line(std::span<const char* const> args) {
       add_command(app, "extract", "Unpack the entries, or those named, as qvxreader does.", chosen,
                   [&] { return run_extract(extract); });
   add_archive(*extract_command, extract.archive, "the archive");
-  extract_command
-      ->add_option("NAME", extract.names,
+  add_entry_choice(*extract_command, extract.choice,
                    "only the entries of these names, or matching these patterns (*, ?, [...]; "
-                   "put -- before the first NAME when one begins with -)")
-      ->transform(verbatim);
+                   "put -- before the first NAME when one begins with -)");
   add_excludes(*extract_command, extract.excludes, "do not unpack");
   extract_command
       ->add_option("-C,--directory", extract.directory,
@@ -353,12 +406,9 @@ exit_status run_command_line(std::span<const char* const> args) {
       add_command(app, "cat", "Write the bytes of the entries named to standard output.", chosen,
                   [&] { return run_cat(cat); });
   add_archive(*cat_command, cat.archive, "the archive");
-  cat_command
-      ->add_option("NAME", cat.names,
+  add_entry_choice(*cat_command, cat.choice,
                    "the entries, in table order: names, or patterns (*, ?, [...]; put -- before "
-                   "the first NAME when one begins with -)")
-      ->required()
-      ->transform(verbatim);
+                   "the first NAME when one begins with -)");
   add_charset(*cat_command, cat.charset);
 
   diff_request diff;
@@ -401,17 +451,20 @@ exit_status run_command_line(std::span<const char* const> args) {
   add_alignment(*update_command, update.options.alignment,
                 "put data that move at multiples of N bytes (default: the archive's own "
                 "alignment)");
+  add_entry_numbers(*update_command, update.numbers,
+                    "replace the entry of number N with the one FILE, keeping its name");
+  add_record_field(*update_command, "--tag", update.tag, 16,
+                   "the tag of the entries added (0 to 65535; decimal or 0x...)");
+  add_record_field(*update_command, "--spare", update.spare, 32,
+                   "the spare field of the entries added (0 to 4294967295; decimal or 0x...)");
 
   delete_request erase;
   CLI::App* delete_command = add_command(app, "delete", "Remove every entry of the names given.",
                                          chosen, [&] { return run_delete(erase); });
   add_archive(*delete_command, erase.archive, "the archive to change");
-  delete_command
-      ->add_option("NAME", erase.names,
+  add_entry_choice(*delete_command, erase.choice,
                    "the entries to remove: names, or patterns (*, ?, [...]; put -- before the "
-                   "first NAME when one begins with -)")
-      ->required()
-      ->transform(verbatim);
+                   "first NAME when one begins with -)");
   add_charset(*delete_command, erase.charset);
   add_edit_options(*delete_command, erase.options, "delete");
 
@@ -424,6 +477,36 @@ exit_status run_command_line(std::span<const char* const> args) {
   add_archive(*repack_command, repack.archive, "the archive to lay out anew");
   add_alignment(*repack_command, repack.alignment,
                 "start every entry's data at a multiple of N bytes (a power of two up to 65536)");
+
+  rename_request rename;
+  CLI::App* rename_command =
+      add_command(app, "rename", "Change the name of one entry; nothing else changes.", chosen,
+                  [&] { return run_rename(rename); });
+  add_archive(*rename_command, rename.archive, "the archive to change");
+  rename_command
+      ->add_option("NAME", rename.names,
+                   "OLD NEW: the entry's exact name and its new name; with --entry, only NEW")
+      ->required()
+      ->expected(1, 2)
+      ->transform(verbatim);
+  add_entry_numbers(*rename_command, rename.numbers, "rename the entry of number N");
+  add_charset(*rename_command, rename.charset);
+  add_edit_options(*rename_command, rename.options, "rename");
+
+  set_request set;
+  CLI::App* set_command =
+      add_command(app, "set", "Change the tag or spare field of entries; nothing else changes.",
+                  chosen, [&] { return run_set(set); });
+  add_archive(*set_command, set.archive, "the archive to change");
+  set_command->add_option("NAME", set.choice.names, "the entry's exact name (or give --entry)")
+      ->transform(verbatim);
+  add_entry_numbers(*set_command, set.choice.numbers,
+                    "the entries of these numbers: N, N-M, or a comma list of them; may be "
+                    "repeated");
+  add_record_field(*set_command, "--tag", set.tag, 16, "the new tag (0 to 65535)");
+  add_record_field(*set_command, "--spare", set.spare, 32, "the new spare field (0 to 4294967295)");
+  add_charset(*set_command, set.charset);
+  add_edit_options(*set_command, set.options, "set");
 
   std::string help_topic;
   CLI::App* help_command = add_command(app, "help", "Describe qvx, or one command.", chosen,
@@ -438,6 +521,8 @@ exit_status run_command_line(std::span<const char* const> args) {
     app.parse(reversed);
     if (create_command->parsed()) require_inputs(create.inputs);
     if (update_command->parsed()) require_inputs(update.inputs);
+    if (cat_command->parsed()) require_entries(cat.choice);
+    if (delete_command->parsed()) require_entries(erase.choice);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
       app.exit(error);  // --help or --version, through std::cout

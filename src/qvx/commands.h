@@ -16,15 +16,22 @@ enum class exit_status : int {
                  // refused file; nothing was written
 };
 
+// Which entries a command works on: by NAME arguments and by --entry.
+struct entry_choice {
+  std::vector<std::string> names;    // entry names or patterns
+  std::vector<std::string> numbers;  // --entry: "N", "N-M", or comma lists of them
+  bool literal = false;              // every name is an exact name, never a pattern
+};
+
 struct list_request {
   std::string archive;
+  entry_choice choice;                 // none given: every entry
   std::optional<std::string> charset;  // the code page of the names (--charset)
   bool json = false;
   bool names = false;                 // only the names, one a line
   bool hex = false;                   // numbers of the table in hexadecimal
   bool readable = false;              // sizes of the table in KiB, MiB and GiB
   bool salvage = false;               // list what a directory cut short still holds
-  std::vector<std::string> entries;   // the entries (or patterns) to list; empty for all
   std::vector<std::string> excludes;  // patterns of entries not to list
 };
 
@@ -37,7 +44,7 @@ struct extract_request {
   std::string archive;
   std::optional<std::string> charset;    // the code page of the names (--charset)
   std::optional<std::string> directory;  // where to unpack; none for the working directory
-  std::vector<std::string> names;        // the entries (or patterns) to unpack; empty for all
+  entry_choice choice;                   // the entries to unpack; none given: all
   std::vector<std::string> excludes;     // patterns of entries not to unpack
   bool keep_existing = false;
   bool verbose = false;
@@ -47,7 +54,7 @@ struct extract_request {
 struct cat_request {
   std::string archive;
   std::optional<std::string> charset;  // the code page of the names (--charset)
-  std::vector<std::string> names;      // entry names or patterns
+  entry_choice choice;
 };
 
 struct diff_request {
@@ -85,13 +92,34 @@ struct update_request {
   std::optional<std::string> charset;  // the code page of the names (--charset)
   input_request inputs;
   edit_options options;
-  bool no_add = false;  // a file whose name no entry has is an error
+  bool no_add = false;               // a file whose name no entry has is an error
+  std::vector<std::string> numbers;  // --entry: the one entry the one file replaces
+  std::optional<std::uint16_t> tag;  // the record fields of entries added
+  std::optional<std::uint32_t> spare;
 };
 
 struct delete_request {
   std::string archive;
   std::optional<std::string> charset;  // the code page of the names (--charset)
-  std::vector<std::string> names;      // entry names or patterns
+  entry_choice choice;
+  edit_options options;
+};
+
+struct rename_request {
+  std::string archive;
+  std::optional<std::string> charset;  // the code page of the names (--charset)
+  // OLD NEW, or only NEW with --entry; OLD is an exact name.
+  std::vector<std::string> names;
+  std::vector<std::string> numbers;
+  edit_options options;
+};
+
+struct set_request {
+  std::string archive;
+  std::optional<std::string> charset;  // the code page of the names (--charset)
+  entry_choice choice;                 // exact names, or --entry
+  std::optional<std::uint16_t> tag;
+  std::optional<std::uint32_t> spare;
   edit_options options;
 };
 
@@ -109,5 +137,7 @@ exit_status run_create(const create_request& request);
 exit_status run_update(const update_request& request);
 exit_status run_delete(const delete_request& request);
 exit_status run_repack(const repack_request& request);
+exit_status run_rename(const rename_request& request);
+exit_status run_set(const set_request& request);
 
 }  // namespace qvx::cli

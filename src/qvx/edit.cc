@@ -40,7 +40,8 @@ bool plan_is_sound(const edit_plan& plan, const archive_destination& destination
     if (problem.member == whole_archive) {
       report(archive, problem.reason);
     } else if (const archive_member& member = plan.members[problem.member]; member.kept()) {
-      report(archive, "entry \"" + printable_name(member.name_text()) + "\" " + problem.reason);
+      report(archive, "entry " + std::to_string(problem.member + 1) + " \"" +
+                          printable_name(member.name_text()) + "\" " + problem.reason);
     } else {
       report(platform::displayed_path(member.path), problem.reason);
     }
@@ -94,6 +95,46 @@ std::string shown_member(const archive_member& member, const opened_archive& arc
   return printable_name(member.text.empty() ? member.name : platform::displayed_path(member.text));
 }
 
+std::string hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+// The name field a member is written with.
+name_field field_of(const archive_member& member) {
+  return member.field ? *member.field : encode_name(member.name);
+}
+
+// Whether a kept member's name field, tag or spare differ from its entry's.
+bool record_changes(const archive_member& member, const archive_directory& old) {
+  if (!member.kept() || !member.old_index) return false;
+  const archive_entry& was = old.entries[*member.old_index];
+  return member.tag != was.tag || member.spare != was.spare ||
+         field_of(member) != old.names[*member.old_index];
+}
+
+// The lines of print_changes for a kept member whose record fields change.
+void print_record_changes(const archive_member& member, std::size_t number,
+                          const opened_archive& archive) {
+  const std::size_t old = *member.old_index;
+  const archive_entry& was = archive.directory.entries[old];
+  const std::string before = archive.shown(old);
+  if (field_of(member) != archive.directory.names[old]) {
+    const std::string after =
+        printable_name(member.text.empty() ? member.name : platform::displayed_path(member.text));
+    std::printf("renamed %s -> %s (entry %zu)\n", before.c_str(), after.c_str(), number);
+  }
+  if (member.tag != was.tag) {
+    std::printf("set tag of %s: %s -> %s (entry %zu)\n", before.c_str(), hex(was.tag).c_str(),
+                hex(member.tag).c_str(), number);
+  }
+  if (member.spare != was.spare) {
+    std::printf("set spare of %s: %s -> %s (entry %zu)\n", before.c_str(), hex(was.spare).c_str(),
+                hex(member.spare).c_str(), number);
+  }
+}
+
 // One line per change, for --dry-run and --verbose.
 void print_changes(const edit_plan& plan, const edit_layout& layout,
                    const opened_archive& archive) {
@@ -108,6 +149,7 @@ void print_changes(const edit_plan& plan, const edit_layout& layout,
         member.old_index ? archive.directory.entries[*member.old_index].offset : 0;
     switch (layout.fates[i]) {
       case member_fate::kept:
+        if (record_changes(member, archive.directory)) print_record_changes(member, i + 1, archive);
         break;
       case member_fate::replaced_in_place:
         std::printf("replaced in place: %s (entry %zu, at %lu)\n", name.c_str(), i + 1, at);
@@ -138,7 +180,11 @@ void report_moves(const edit_plan& plan, const edit_layout& layout, const opened
     const member_fate fate = layout.fates[i];
     if (fate != member_fate::moved_for_table && fate != member_fate::moved_for_names) continue;
     const std::size_t old = *plan.members[i].old_index;
-    report(shown, "entry \"" + archive.shown(old) + "\" moved from byte " +
+    // An odd name comes with its number.
+    const std::string described = archive.described(old);
+    const std::string entry =
+        described != archive.shown(old) ? described : "entry \"" + described + "\"";
+    report(shown, entry + " moved from byte " +
                       std::to_string(archive.directory.entries[old].offset) + " to " +
                       std::to_string(layout.entries[i].offset) +
                       (fate == member_fate::moved_for_table
@@ -189,9 +235,13 @@ exit_status make_edit(edit_plan plan, const archive_destination& destination,
         progress != nullptr ? progress->pause() : std::unique_lock<std::recursive_mutex>{};
     print_changes(plan, layout, archive);
   }
-  const bool changes = !plan.deleted.empty() ||
-                       std::any_of(layout.fates.begin(), layout.fates.end(),
-                                   [](member_fate fate) { return fate != member_fate::kept; });
+  const bool changes =
+      !plan.deleted.empty() ||
+      std::any_of(layout.fates.begin(), layout.fates.end(),
+                  [](member_fate fate) { return fate != member_fate::kept; }) ||
+      std::any_of(plan.members.begin(), plan.members.end(), [&](const archive_member& member) {
+        return record_changes(member, archive.directory);
+      });
   if (options.dry_run || !changes) return finish_standard_output(exit_status::success);
 
   std::uint64_t total = 0;
@@ -235,6 +285,36 @@ std::optional<std::pair<archive_destination, opened_archive>> open_for_edit(
   return std::pair{std::move(*destination), std::move(*archive)};
 }
 
+exit_status not_changed(const archive_destination& destination) {
+  report(shown_archive(destination), "not changed");
+  return exit_status::fatal;
+}
+
+// The one entry that an exact `name` or the one number of `numbers` picks;
+// nothing, after saying why, when that is not exactly one.
+std::optional<std::size_t> one_entry(const opened_archive& archive, const std::string* name,
+                                     std::span<const std::string> numbers) {
+  if (name == nullptr) {
+    const std::optional<std::vector<std::size_t>> indices =
+        entry_indices(numbers, archive.names.size());
+    if (!indices) return std::nullopt;
+    if (indices->size() == 1) return indices->front();
+    report("--entry", "give the number of one entry");
+    return std::nullopt;
+  }
+  entry_choice choice{{*name}, {}, true};
+  const std::optional<std::vector<bool>> picked = pick_entries(archive.names, choice, {});
+  if (!picked) return std::nullopt;
+  const auto count = static_cast<std::size_t>(std::count(picked->begin(), picked->end(), true));
+  if (count != 1) {
+    report(platform::displayed_path(*name),
+           std::to_string(count) + " entries have this name; choose one with --entry N");
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(std::find(picked->begin(), picked->end(), true) -
+                                  picked->begin());
+}
+
 }  // namespace
 
 exit_status run_update(const update_request& request) {
@@ -262,8 +342,29 @@ exit_status run_update(const update_request& request) {
       texts.push_back(archive->unconverted[i] ? std::string{} : archive->names[i]);
     }
   }
-  edit_plan plan = plan_update(archive->directory, archive->file.size(), gathered.members, texts,
-                               request.no_add);
+  edit_plan plan;
+  if (!request.numbers.empty()) {
+    const std::optional<std::vector<std::size_t>> index =
+        entry_indices(request.numbers, archive->directory.entries.size());
+    if (!index) return not_changed(*destination);
+    if (index->size() != 1 || gathered.members.size() != 1) {
+      report("--entry",
+             "update --entry replaces one entry with one file: give one entry number "
+             "and one FILE");
+      return not_changed(*destination);
+    }
+    plan = plan_replace_entry(archive->directory, archive->file.size(), index->front(),
+                              gathered.members.front());
+  } else {
+    plan = plan_update(archive->directory, archive->file.size(), gathered.members, texts,
+                       request.no_add);
+  }
+  // An entry it replaces keeps its own fields.
+  for (archive_member& member : plan.members) {
+    if (member.old_index) continue;
+    member.tag = request.tag.value_or(member.tag);
+    member.spare = request.spare.value_or(member.spare);
+  }
   return make_edit(
       std::move(plan), *destination, *archive, options,
       [](const std::string& path) { return platform::displayed_path(path); }, &progress);
@@ -285,17 +386,14 @@ exit_status run_delete(const delete_request& request) {
   if (!opened) return exit_status::fatal;
   const archive_destination* destination = &opened->first;
   opened_archive* archive = &opened->second;
-  const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.names, {});
-  if (!picked) {
-    report(shown_archive(*destination), "not changed");
-    return exit_status::fatal;
-  }
-  // Every entry of a picked entry's name goes, as with a name given.
-  std::vector<std::string> names;
+  const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.choice, {});
+  if (!picked) return not_changed(*destination);
+  // A name picks every entry of that name; a number, that entry alone.
+  std::vector<std::size_t> indices;
   for (std::size_t i = 0; i < picked->size(); ++i) {
-    if ((*picked)[i]) names.emplace_back(entry_name(archive->directory.names[i]));
+    if ((*picked)[i]) indices.push_back(i);
   }
-  edit_plan plan = plan_delete(archive->directory, archive->file.size(), names);
+  edit_plan plan = plan_delete_entries(archive->directory, archive->file.size(), indices);
   return make_edit(
       std::move(plan), *destination, *archive, request.options,
       [](const std::string& name) { return printable_name(name); }, &progress);
@@ -324,6 +422,78 @@ exit_status run_repack(const repack_request& request) {
                : std::to_string(dropped) + " bytes that belonged to no entry were dropped");
   }
   return status;
+}
+
+exit_status run_rename(const rename_request& request) {
+  const std::size_t wanted = request.numbers.empty() ? 2 : 1;
+  if (request.names.size() != wanted) {
+    report("rename", request.numbers.empty() ? "give the entry's name and its new name"
+                                             : "with --entry, give only the new name");
+    return exit_status::fatal;
+  }
+  name_charset charset;
+  if (!open_charset(request.charset, charset)) return exit_status::fatal;
+  const edit_options& options = request.options;
+  std::optional<std::pair<archive_destination, opened_archive>> opened =
+      open_for_edit(request.archive, charset, options.in_place && !options.dry_run);
+  if (!opened) return exit_status::fatal;
+  const archive_destination& destination = opened->first;
+  opened_archive& archive = opened->second;
+  const std::optional<std::size_t> index =
+      one_entry(archive, wanted == 2 ? &request.names.front() : nullptr, request.numbers);
+  if (!index) return not_changed(destination);
+  const std::string& text = request.names.back();
+  std::string name;
+  if (const std::string problem = entry_name_for(text, charset, name); !problem.empty()) {
+    report(platform::displayed_path(text), problem);
+    return not_changed(destination);
+  }
+  std::vector<std::string> texts;
+  if (!archive.charset.empty()) {
+    for (std::size_t i = 0; i < archive.names.size(); ++i) {
+      texts.push_back(archive.unconverted[i] ? std::string{} : archive.names[i]);
+    }
+  }
+  edit_plan plan = plan_rename(archive.directory, archive.file.size(), *index, name,
+                               charset ? text : std::string{}, texts);
+  return make_edit(std::move(plan), destination, archive, options,
+                   [](const std::string& given) { return platform::displayed_path(given); });
+}
+
+exit_status run_set(const set_request& request) {
+  if (!request.tag && !request.spare) {
+    report("set", "give --tag, --spare or both");
+    return exit_status::fatal;
+  }
+  if (request.choice.names.empty() == request.choice.numbers.empty() ||
+      request.choice.names.size() > 1) {
+    report("set", "give the entry's name, or its numbers with --entry");
+    return exit_status::fatal;
+  }
+  name_charset charset;
+  if (!open_charset(request.charset, charset)) return exit_status::fatal;
+  const edit_options& options = request.options;
+  std::optional<std::pair<archive_destination, opened_archive>> opened =
+      open_for_edit(request.archive, charset, options.in_place && !options.dry_run);
+  if (!opened) return exit_status::fatal;
+  const archive_destination& destination = opened->first;
+  opened_archive& archive = opened->second;
+  std::vector<std::size_t> indices;
+  if (request.choice.names.empty()) {
+    const std::optional<std::vector<std::size_t>> numbered =
+        entry_indices(request.choice.numbers, archive.names.size());
+    if (!numbered) return not_changed(destination);
+    indices = *numbered;
+  } else {
+    const std::optional<std::size_t> named =
+        one_entry(archive, &request.choice.names.front(), request.choice.numbers);
+    if (!named) return not_changed(destination);
+    indices.push_back(*named);
+  }
+  edit_plan plan =
+      plan_set_fields(archive.directory, archive.file.size(), indices, request.tag, request.spare);
+  return make_edit(std::move(plan), destination, archive, options,
+                   [](const std::string& given) { return printable_name(given); });
 }
 
 }  // namespace qvx::cli

@@ -31,7 +31,7 @@ exit_status run_extract(const extract_request& request) {
   options.jobs = job_count_from_environment();
   options.existing = request.keep_existing ? existing_files::keep : existing_files::replace;
   std::optional<std::vector<bool>> picked =
-      pick_entries(archive->names, request.names, request.excludes);
+      pick_entries(archive->names, request.choice, request.excludes);
   if (!picked) {
     report(platform::displayed_path(request.archive), "nothing unpacked");
     return exit_status::fatal;
@@ -79,7 +79,7 @@ exit_status run_extract(const extract_request& request) {
   const unpack_status status = unpack_entries(archive->file, directory, options,
                                               [&](std::size_t i, const entry_result& result) {
                                                 if (!result.ok())
-                                                  report(archive->shown(i), result.problem);
+                                                  report(archive->described(i), result.problem);
                                                 // Only what it wrote: a refused or failed entry has
                                                 // its diagnostic.
                                                 if (request.verbose && result.placed) {

@@ -123,6 +123,24 @@ std::string stored_name_problem(const platform::name_converter& charset, const s
   return found.empty() ? problem(name_rules::windows, " on Windows: ") : found;
 }
 
+}  // namespace
+
+std::string entry_name_for(const std::string& text, const name_charset& charset,
+                           std::string& name) {
+  if (!charset) {
+    if (platform::as_entry_name(text, name)) return {};
+    return "its name has characters that entry names, in the system's code page, cannot hold";
+  }
+  if (!charset->to_code_page(text, name)) {
+    return "its name has characters that " + charset->charset() + " cannot hold";
+  }
+  // In UTF-16, UTF-7 or ISO-2022 the bytes may hold a NUL, which ends a
+  // name field, a control byte or a '/'.
+  return stored_name_problem(*charset, text, name);
+}
+
+namespace {
+
 class input_gatherer {
  public:
   input_gatherer(const archive_destination& destination, const name_charset& charset)
@@ -154,27 +172,13 @@ class input_gatherer {
   void add_file(const std::string& path, std::uint64_t size) {
     const std::string text = last_component(path);
     std::string name;
-    if (charset_) {
-      if (!charset_->to_code_page(text, name)) {
-        refuse(path, "its name has characters that " + charset_->charset() + " cannot hold");
-        return;
-      }
-      // In UTF-16, UTF-7 or ISO-2022 the bytes may hold a NUL, which ends
-      // a name field, a control byte or a '/'.
-      if (const std::string problem = stored_name_problem(*charset_, text, name);
-          !problem.empty()) {
-        refuse(path, problem);
-        return;
-      }
-      archive_member member = file_member(std::move(name), path, size);
-      member.text = text;
-      gathered_.members.push_back(std::move(member));
-    } else if (!platform::as_entry_name(text, name)) {
-      refuse(path,
-             "its name has characters that entry names, in the system's code page, cannot hold");
-    } else {
-      gathered_.members.push_back(file_member(std::move(name), path, size));
+    if (const std::string problem = entry_name_for(text, charset_, name); !problem.empty()) {
+      refuse(path, problem);
+      return;
     }
+    archive_member member = file_member(std::move(name), path, size);
+    if (charset_) member.text = text;
+    gathered_.members.push_back(std::move(member));
   }
 
   void refuse(const std::string& path, const std::string& why) {

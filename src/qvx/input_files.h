@@ -24,6 +24,12 @@ struct gathered_inputs {
 // file, a directory inside a directory, the archive being written, a name
 // the system's code page, or `charset`, cannot hold), not only the first.
 // With a charset, each entry name is the file's name converted into it.
+// The entry name for `text`, a name as the user types it: converted into
+// `charset` when there is one (and then checked as it is stored and read
+// back), else as this system takes entry names. Empty, with `name` set, when
+// it can be one; else why not.
+std::string entry_name_for(const std::string& text, const name_charset& charset, std::string& name);
+
 gathered_inputs gather_inputs(const input_request& request, const archive_destination& destination,
                               const name_charset& charset);
 

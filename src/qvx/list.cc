@@ -117,7 +117,7 @@ exit_status run_list(const list_request& request) {
   if (!archive) return exit_status::fatal;
   // Entries keep their numbers in the table when others are excluded.
   const std::optional<std::vector<bool>> shown =
-      pick_entries(archive->names, request.entries, request.excludes);
+      pick_entries(archive->names, request.choice, request.excludes);
   if (!shown) return exit_status::fatal;
   // Such an entry is still listed, with its name's bytes as they are.
   const bool unconverted = archive->report_unconverted(*shown, "it is listed as it is") > 0;

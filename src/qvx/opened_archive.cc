@@ -35,12 +35,21 @@ std::string opened_archive::shown(std::size_t i) const {
                                                           : platform::displayed_path(names[i]));
 }
 
+std::string opened_archive::described(std::size_t i) const {
+  const std::string number = "entry " + std::to_string(i + 1);
+  if (names[i].empty()) return number + " (empty name)";
+  const bool odd = unconverted[i] || printable_name(names[i]) != names[i] ||
+                   !name_refusal(names[i], name_rules::posix).empty() ||
+                   !name_refusal(names[i], name_rules::windows).empty();
+  return odd ? number + " \"" + shown(i) + "\"" : shown(i);
+}
+
 std::size_t opened_archive::report_unconverted(const std::vector<bool>& among,
                                                std::string_view consequence) const {
   std::size_t count = 0;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (charset.empty() || !unconverted[i] || (!among.empty() && !among[i])) continue;
-    report(shown(i), "its name is not valid " + charset + "; " + std::string{consequence});
+    report(described(i), "its name is not valid " + charset + "; " + std::string{consequence});
     ++count;
   }
   return count;

@@ -43,6 +43,11 @@ struct opened_archive {
   // part when `each` (the writers report their own), then how many are
   // whole; returns false. True, saying nothing, when nothing was salvaged.
   [[nodiscard]] bool report_salvage(bool each) const;
+  // Entry `i` as a report names it: its name, or for a name that cannot
+  // stand alone (empty, not valid in the charset, refused as a file name, or
+  // changed for the terminal) its number too: `entry 12 (empty name)`,
+  // `entry 3 "a/b"`.
+  [[nodiscard]] std::string described(std::size_t i) const;
   // Reports each entry whose name did not convert, with `consequence`
   // after the reason; returns how many there were.
   [[nodiscard]] std::size_t report_unconverted(const std::vector<bool>& among,

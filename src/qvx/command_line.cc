@@ -131,7 +131,7 @@ void add_alignment(CLI::App& command, Target& alignment, const std::string& desc
             }
             return {};
           },
-          "N"));
+          ""));
 }
 
 // --tag or --spare: a record field of `bits` bits, in decimal or 0x.
@@ -149,7 +149,7 @@ void add_record_field(CLI::App& command, const char* name, Target& field, unsign
             }
             return {};
           },
-          "N"));
+          ""));
 }
 
 // --entry, which picks entries by their numbers in the listing.
@@ -161,7 +161,7 @@ void add_entry_numbers(CLI::App& command, std::vector<std::string>& numbers,
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->check(CLI::Validator([](const std::string& value) { return entry_numbers_problem(value); },
-                             "N"));
+                             ""));
 }
 
 // The NAME arguments, --entry and --literal of a command that picks entries.
@@ -499,6 +499,7 @@ exit_status run_command_line(std::span<const char* const> args) {
                   chosen, [&] { return run_set(set); });
   add_archive(*set_command, set.archive, "the archive to change");
   set_command->add_option("NAME", set.choice.names, "the entry's exact name (or give --entry)")
+      ->expected(0, 1)
       ->transform(verbatim);
   add_entry_numbers(*set_command, set.choice.numbers,
                     "the entries of these numbers: N, N-M, or a comma list of them; may be "

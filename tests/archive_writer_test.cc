@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <fstream>
 
 #include "archive/archive_format.h"
 #include "archive/archive_writer.h"
@@ -105,6 +106,24 @@ TEST_F(WriteArchiveTest, ReportsProgressAfterEachFile) {
       [&](std::size_t files, std::uint64_t bytes) { calls.emplace_back(files, bytes); });
   ASSERT_TRUE(result.ok()) << result.problem;
   EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::uint64_t>>{{1, 5}, {2, 11}}));
+  EXPECT_EQ(list_dir(place_.path()), (std::set<std::string>{"a", "b", "out.qvx"}));
+}
+
+// Another program that appends to the archive in its own file while it is
+// rewritten keeps its bytes: the same file grown is a changed archive.
+TEST_F(WriteArchiveTest, AnArchiveGrownMeanwhileIsKept) {
+  const std::string path = (place_ / "out.qvx").string();
+  platform::error_code error = 0;
+  platform::input_file source = platform::input_file::open(path, error);
+  ASSERT_EQ(error, 0);
+  const write_result result = write_archive(
+      path, members_,
+      [&](std::size_t files, std::uint64_t) {
+        if (files == 1) std::ofstream{path, std::ios::binary | std::ios::app} << " and theirs";
+      },
+      &source, 1);
+  EXPECT_EQ(result.problem, "was changed by another program while it was being rewritten");
+  EXPECT_EQ(read_file(place_ / "out.qvx"), "the old archive and theirs");
   EXPECT_EQ(list_dir(place_.path()), (std::set<std::string>{"a", "b", "out.qvx"}));
 }
 

@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <fstream>
+#include <utility>
 
+#include "archive/archive_edit.h"
 #include "archive/archive_format.h"
 #include "archive/archive_writer.h"
+#include "archive/directory.h"
+#include "archive/edit_layout.h"
+#include "archive/edit_writer.h"
 #include "test_support.h"
 
 namespace qvx {
@@ -107,6 +113,33 @@ TEST_F(WriteArchiveTest, ReportsProgressAfterEachFile) {
   ASSERT_TRUE(result.ok()) << result.problem;
   EXPECT_EQ(calls, (std::vector<std::pair<std::size_t, std::uint64_t>>{{1, 5}, {2, 11}}));
   EXPECT_EQ(list_dir(place_.path()), (std::set<std::string>{"a", "b", "out.qvx"}));
+}
+
+// An edit that copies the old archive's bytes finds it cut short by another
+// program meanwhile, and says so.
+TEST_F(WriteArchiveTest, AnArchiveCutShortWhileAnEditCopiesItIsNoted) {
+  const std::string path = (place_ / "out.qvx").string();
+  write_file(place_ / "a", std::string(100, 'a'));
+  members_[0].size = 100;
+  ASSERT_TRUE(write_archive(path, members_, {}).ok());
+  platform::error_code error = 0;
+  platform::input_file archive = platform::input_file::open(path, error);
+  ASSERT_EQ(error, 0);
+  const directory_result read = read_directory(archive);
+  ASSERT_TRUE(read.ok()) << read.problem;
+  write_file(place_ / "b", "new b");
+  const std::vector<archive_member> b = {file_member("b", (place_ / "b").string(), 5)};
+  const edit_plan plan = plan_update(read.directory, archive.size(), b, {}, false);
+  const edit_layout layout =
+      lay_out_edit(read.directory, archive.size(), plan.members, 1, layout_mode::copy, {});
+  ASSERT_TRUE(layout.ok()) << layout.problem;
+  bool cut = false;
+  const write_result result =
+      write_edit(path, archive, plan.members, layout, [&](std::size_t, std::uint64_t) {
+        if (!std::exchange(cut, true)) std::filesystem::resize_file(path, 20);
+      });
+  EXPECT_EQ(result.problem, "changed while it was rewritten");
+  EXPECT_EQ(std::filesystem::file_size(path), 20U);
 }
 
 // Another program that appends to the archive in its own file while it is

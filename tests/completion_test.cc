@@ -64,6 +64,7 @@ TEST_F(CompletionTest, CommandsOptionsAndTheArchivesEntryNames) {
   EXPECT_EQ(complete("qvx extract --directory=out"), "outdir/\n");  // readline keeps the rest
   // Entry names of the archive on the line, after the options and their values.
   EXPECT_EQ(complete("qvx extract -C outdir -k game.qvx al"), "alpha\nalpine\n");
+  EXPECT_EQ(complete("qvx extract -kCoutdir game.qvx al"), "alpha\nalpine\n");  // -C has its value
   EXPECT_EQ(complete("qvx delete game.qvx "), "alpha\nalpine\nbeta\nwith\\ space\n");
   EXPECT_EQ(complete("qvx cat game.qvx 'w"), "'with space'\n");
   // Before the archive, and for commands that pack, paths.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -457,7 +458,10 @@ TEST_F(QvxLayoutTest, OddLayoutsByHand) {
     std::vector<std::pair<std::string, std::string>> files;
     std::string after;
     bool in_place = false;
+    std::vector<std::string> deleted = {};  // a delete of these instead of an update
   };
+  const std::string in_table = laid_out({{"h", 0, 30}, {"b", 40, 10}, {"c", 50, 2}},
+                                        {{40, std::string(10, 'b')}, {50, "cc"}}, 52, 97);
   const std::vector<odd_case> cases = {
       {"an empty entry past the end",
        laid_out({{"e", 9999, 0}, {"a", 30, 1}}, {{30, "1"}}, 31, 61),
@@ -496,6 +500,26 @@ TEST_F(QvxLayoutTest, OddLayoutsByHand) {
        laid_out({{"a", 30, 10}, {"b", 50, 5}},
                 {{30, std::string(10, 'y')}, {40, "aaaa"}, {50, "bbbbb"}}, 55, 85),
        true},
+      {"an entry before the name table of an empty last one moves, not over the names",
+       laid_out({{"a", 30, 5}, {"b", 40, 0}}, {{30, "aaaaa"}}, 40, 70),
+       {{"a", std::string(20, 'z')}},
+       laid_out({{"a", 70, 20}, {"b", 40, 0}}, {{70, std::string(20, 'z')}}, 40, 90)},
+      {"in place, the name table of an emptied last entry takes a gap at any byte",
+       laid_out({{"a", 64, 4}, {"b", 128, 4}}, {{64, "aaaa"}, {128, "bbbb"}}, 132, 162),
+       {{"b", ""}},
+       laid_out({{"a", 64, 4}, {"b", 30, 0}}, {{64, "aaaa"}}, 30, 68),
+       true},
+      {"an empty entry added at the end is not aligned",
+       laid_out({{"d", 4096, 5}}, {{4096, "ddddd"}}, 4101, 4116),
+       {{"e", ""}},
+       laid_out({{"d", 4096, 5}, {"e", 4101, 0}}, {{4096, "ddddd"}}, 4101, 4131)},
+      {"a delete moves an entry that lies in the table with its own bytes",
+       in_table,
+       {},
+       laid_out({{"h", 80, 30}, {"b", 40, 10}},
+                {{40, std::string(10, 'b')}, {80, in_table.substr(0, 30)}}, 50, 110),
+       false,
+       {"c"}},
   };
   fs::create_directory(work_ / "in");
   for (const odd_case& c : cases) {
@@ -503,6 +527,10 @@ TEST_F(QvxLayoutTest, OddLayoutsByHand) {
     write_file(work_ / "a.qvx", c.before);
     std::vector<std::string> args = {"update", "a.qvx"};
     if (c.in_place) args.insert(args.begin() + 1, "--in-place");
+    if (!c.deleted.empty()) {
+      args[0] = "delete";
+      args.insert(args.end(), c.deleted.begin(), c.deleted.end());
+    }
     for (const auto& file : c.files) {
       write_file(work_ / "in" / file.first, file.second);
       args.push_back("in/" + file.first);
@@ -627,6 +655,43 @@ TEST_F(QvxLayoutTest, InPlaceTheDataReachTheDiskBeforeTheRecords) {
   const std::size_t synced = calls.rfind('s', records);
   ASSERT_NE(synced, std::string::npos) << calls;
   EXPECT_LT(calls.rfind('d', records), synced) << calls;
+}
+
+// A write in place that fails past the old end (a file size limit as a full
+// disk) leaves the archive as it was, with nothing of it beyond its end.
+TEST_F(QvxLayoutTest, AFailedUpdateInPlaceCutsOffWhatItWrotePastTheEnd) {
+  const std::string before = sector_archive();
+  write_file(work_ / "a.qvx", before);
+  fs::create_directory(work_ / "in");
+  write_file(work_ / "in" / "hero.png", std::string(3000, 'h'));
+  run_options limited;
+  limited.file_size_limit = 14336 + 1000;  // where the new data go, and 1000 bytes of them
+  const run_result result = qvx({"update", "--in-place", "a.qvx", "in/hero.png"}, limited);
+  EXPECT_EQ(result.exit_status, 2);
+  expect_lines(result.err, {"qvx: a.qvx: cannot write: ", "qvx: a.qvx: not changed"});
+  EXPECT_TRUE(read_file(work_ / "a.qvx") == before);
+}
+
+// An entry may be put at the last offset a record holds, 4294967295: here
+// an emptied last entry whose name table finds no room where it was.
+TEST_F(QvxLayoutTest, AMovedEntryMayStartAtTheLastOffsetARecordHolds) {
+  const std::vector<builder::entry_layout> records = {{"big", 30, 0xFFFFFFFFU - 30 - 35},
+                                                      {"d", 0xFFFFFFFFU - 35, 5}};
+  const fs::path path = work_ / "a.qvx";
+  write_file(path, builder::encode_head(records));
+  fs::resize_file(path, records[1].offset);
+  std::ofstream{path, std::ios::binary | std::ios::app} << "ddddd"
+                                                        << builder::encode_names(records);
+  ASSERT_EQ(fs::file_size(path), 0xFFFFFFFFU);
+  fs::create_directory(work_ / "in");
+  write_file(work_ / "in" / "d", "");
+  const run_result result = qvx({"update", "--in-place", "a.qvx", "in/d"});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  std::string head(30, '\0');
+  std::ifstream{path, std::ios::binary}.read(head.data(), 30);
+  EXPECT_EQ(u32_at(head, builder::offset_field_position(1)), 0xFFFFFFFFU);
+  EXPECT_EQ(u32_at(head, builder::size_field_position(1)), 0U);
+  EXPECT_EQ(qvx({"list", "--names", "a.qvx"}).out, console_text("big\nd\n"));
 }
 
 // --dry-run --in-place changes nothing, so it opens the archive only to

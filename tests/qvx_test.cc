@@ -218,7 +218,8 @@ TEST_F(QvxTest, AFileThatCannotBeAnArchiveIsSaidToBeNone) {
     for (const char* command : {"list", "extract"}) {
       const run_result result = run_qvx({command, path}, work_.path());
       EXPECT_EQ(result.exit_status, 2);
-      EXPECT_EQ(result.err, console_text("qvx: " + path + ": not a QVX archive: " + reason + "\n"));
+      EXPECT_EQ(result.err, console_text("qvx: " + path +
+                                         ": not a QVX archive: " + std::string{reason} + "\n"));
     }
   }
   EXPECT_TRUE(list_dir(work_.path()).empty());
@@ -280,6 +281,7 @@ TEST_F(QvxTest, SalvageReadsWhatACutArchiveStillHolds) {
     EXPECT_EQ(listed.exit_status, err.empty() ? 0 : 1);
     EXPECT_EQ(listed.out, console_text(out));
     std::vector<std::string> lines;
+    lines.reserve(err.size());
     for (const std::string& line : err) {
       lines.push_back("qvx: " + (line.starts_with(":") ? path + line : line));
     }

@@ -64,6 +64,7 @@ terminal_run run_on_terminal(
     }
   }
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (std::string& variable : environment) envp.push_back(variable.data());
   envp.push_back(nullptr);
   std::vector<char*> args;

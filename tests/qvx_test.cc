@@ -203,15 +203,19 @@ TEST_F(QvxTest, AFileThatCannotBeAnArchiveIsSaidToBeNone) {
   std::string far_names = archive;
   builder::put_u32(far_names, builder::offset_field_position(2), 5000);
   const std::string text(300, '#');  // 0x2323 = 8995 entries: 125932 bytes of records
+  // Whole records without their names: most likely an archive cut short.
+  const std::string salvage_hint =
+      "; if it was cut short, list --salvage and extract --salvage read what it holds";
   const std::pair<std::string, std::string> cases[] = {
       {"", "the file ends inside the entry count (0 bytes, 2 needed)"},
       {text, "the file ends inside the entry table (300 bytes, 125932 needed)"},
-      {archive.substr(0, archive.size() - 5), "the file ends inside the name table (" +
-                                                  std::to_string(archive.size() - 5) + " bytes, " +
-                                                  std::to_string(archive.size()) + " needed)"},
+      {archive.substr(0, archive.size() - 5),
+       "the file ends inside the name table (" + std::to_string(archive.size() - 5) + " bytes, " +
+           std::to_string(archive.size()) + " needed)" + salvage_hint},
       {far_names,
        "the name table's position " + std::to_string(5000 + 1) +  // "-dash" holds one byte
-           " lies at or beyond the end of the file (" + std::to_string(archive.size()) + " bytes)"},
+           " lies at or beyond the end of the file (" + std::to_string(archive.size()) + " bytes)" +
+           salvage_hint},
   };
   for (const auto& [bytes, reason] : cases) {
     const std::string path = put_archive_bytes(bytes);

@@ -45,6 +45,7 @@ directory_result read_directory(const platform::input_file& archive) {
         decode_entry(std::span{table}.subspan(i * entry_record_size).first<entry_record_size>()));
   }
 
+  result.records_whole = true;
   const std::uint64_t names_at = name_table_position(entries.back());
   if (names_at >= archive.size()) {
     result.malformed = true;

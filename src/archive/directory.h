@@ -22,6 +22,7 @@ struct directory_result {
   // The file ends before its directory does, or puts it where nothing can
   // be: it cannot be an archive, as opposed to one that could not be read.
   bool malformed = false;
+  bool records_whole = false;  // the count and every record were read
 
   [[nodiscard]] bool ok() const { return problem.empty(); }
 };

@@ -81,7 +81,13 @@ std::optional<opened_archive> read_opened(platform::input_file file, const std::
     }
   }
   if (!read.ok()) {
-    report(shown, (read.malformed ? "not a QVX archive: " : "") + read.problem);
+    // Whole records before a missing name table are most likely an archive
+    // cut short.
+    const bool cut = read.malformed && read.records_whole && !salvage;
+    report(shown, (read.malformed ? "not a QVX archive: " : "") + read.problem +
+                      (cut ? "; if it was cut short, list --salvage and extract --salvage read "
+                             "what it holds"
+                           : ""));
     return std::nullopt;
   }
   opened_archive archive{std::move(file), std::move(read.directory), {}, {}, {}, {}, {}, {}, {}};

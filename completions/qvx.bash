@@ -191,8 +191,8 @@ _qvx() {
       options+=" --help --version"
       ;;
     extract)
-      options="-C --directory -k --keep -v --verbose --salvage --literal --entry --exclude"
-      options+=" --charset --help --version"
+      options="-C --directory -k --keep -v --verbose --salvage --paths --literal --entry"
+      options+=" --exclude --charset --help --version"
       ;;
     create) options="-f --force --align -T --files-from --charset --help --version" ;;
     update)

@@ -68,6 +68,40 @@ std::string_view name_refusal(std::string_view name, name_rules rules) {
   return {};
 }
 
+std::vector<std::string_view> path_parts(std::string_view name) {
+  std::vector<std::string_view> parts;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = name.find_first_of("/\\", start);
+    parts.push_back(name.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+std::string path_key(std::string_view name) {
+  std::string key{name};
+  std::replace(key.begin(), key.end(), '\\', '/');
+  return key;
+}
+
+std::string_view path_name_refusal(std::string_view name, name_rules rules) {
+  if (name.empty()) return "empty name";
+  if (name.front() == '/' || name.front() == '\\') return "name is an absolute path";
+  // "C:x" is relative to the drive's working directory on Windows: outside
+  // the target directory whatever follows.
+  const auto letter = static_cast<unsigned char>(name.front());
+  if (name.size() >= 2 && name[1] == ':' && ((letter | 0x20U) >= 'a' && (letter | 0x20U) <= 'z')) {
+    return "name begins with a drive";
+  }
+  for (const std::string_view part : path_parts(name)) {
+    if (part.empty()) return "name has an empty part";
+    if (part == ".") return "name has a '.' part";
+    if (part == "..") return "name has a '..' part";
+    if (const std::string_view why = name_refusal(part, rules); !why.empty()) return why;
+  }
+  return {};
+}
+
 std::string_view stored_name_refusal(std::string_view stored, name_rules rules) {
   std::string bytes{stored};
   for (char& c : bytes) {

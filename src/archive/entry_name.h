@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvx {
 
@@ -15,6 +16,18 @@ enum class name_rules {
 // empty view when it may be. A name is refused rather than repaired, so that
 // no entry ever lands under a name the archive did not give it.
 [[nodiscard]] std::string_view name_refusal(std::string_view name, name_rules rules);
+
+// The same for `name` taken as a path below the target directory, its parts
+// separated by '\\' or '/': each part must pass name_refusal, and none may
+// be empty, "." or "..", nor the name start with a separator or a drive.
+[[nodiscard]] std::string_view path_name_refusal(std::string_view name, name_rules rules);
+
+// The parts of `name` between its separators ('\\' and '/').
+std::vector<std::string_view> path_parts(std::string_view name);
+
+// `name` with '/' for each '\\': the same key for two names that give one
+// path.
+std::string path_key(std::string_view name);
 
 // Why the bytes `stored` that a code page gives a name must not be an
 // entry's name, or an empty view when they may be; the name as text must pass

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -21,8 +22,11 @@ struct entry_result {
   [[nodiscard]] bool ok() const { return problem.empty(); }
 };
 
-// An entry's bytes in a file of the working directory that has no name yet.
+// An entry's bytes in a file of the working directory (or of a directory
+// below it) that has no name yet.
 struct copied_entry {
+  std::shared_ptr<const platform::directory_handle> directory;  // none: the working directory
+  std::string leaf;  // the file's name there, when the entry's name is a path
   platform::output_file file;
   std::uint64_t bytes = 0;  // how many of the entry's bytes the file holds
   std::string problem;      // why the entry cannot be written; empty when `file` holds its bytes
@@ -34,12 +38,20 @@ struct progress_counter {
   std::size_t entry = 0;
 };
 
+enum class entry_names {
+  files,  // a name is one file's name
+  paths,  // '\\' and '/' separate directories below the working directory
+};
+
 // Copies `size` bytes of `archive` from `offset` on into a new unnamed file.
-// An unsafe name is refused before anything is created. Prints nothing.
-// With a counter, the copy goes in pieces and is counted after each.
+// An unsafe name is refused before anything is created. With paths, the
+// directories are opened (and made) first, never through a symbolic link.
+// Prints nothing. With a counter, the copy goes in pieces and is counted
+// after each.
 [[nodiscard]] copied_entry copy_entry(std::string_view name, const platform::input_file& archive,
                                       std::uint32_t offset, std::uint32_t size,
-                                      progress_counter counter = {});
+                                      progress_counter counter = {},
+                                      entry_names names = entry_names::files);
 
 enum class existing_files {
   replace,  // a complete entry replaces a file of its name
@@ -51,12 +63,14 @@ enum class existing_files {
 // name is left, with or without keeping. Used in table order on one thread.
 class names_written {
  public:
+  explicit names_written(entry_names names = entry_names::files) : names_(names) {}
   // The policy for an entry called `name`, when `asked` is the run's policy.
   [[nodiscard]] existing_files policy_for(std::string_view name, existing_files asked) const;
   // Notes the entry's outcome.
   void note(std::string_view name, const entry_result& result);
 
  private:
+  entry_names names_;
   std::unordered_set<std::string> keys_;  // names as the file system tells them apart
 };
 

@@ -16,8 +16,8 @@ namespace qvx {
 namespace {
 
 // Descriptors kept free for what is open besides the entries in flight:
-// standard streams, the archive, and one duplicate per thread while a file
-// replaces another.
+// standard streams, the archive, one duplicate per thread while a file
+// replaces another, and the directories a thread opens on its way to one.
 constexpr std::size_t reserved_files = 16;
 // More entries in flight than this buys nothing: the threads are kept busy
 // with a few each.
@@ -28,13 +28,16 @@ constexpr std::size_t in_flight_per_job = 8;
 std::vector<bool> names_written_twice(const archive_directory& directory,
                                       std::span<const std::size_t> order,
                                       const unpack_options& options) {
+  // Names that make one path ("a\\b", "a/b") are one name.
+  const auto key = [&](std::size_t i) {
+    const std::string_view name = output_name(directory, options, i);
+    return case_folded(options.names == entry_names::paths ? path_key(name) : std::string{name});
+  };
   std::unordered_map<std::string, std::size_t> writers;
   writers.reserve(order.size());
-  for (const std::size_t i : order) ++writers[case_folded(output_name(directory, options, i))];
+  for (const std::size_t i : order) ++writers[key(i)];
   std::vector<bool> shared(order.size());
-  for (std::size_t p = 0; p < order.size(); ++p) {
-    shared[p] = writers[case_folded(output_name(directory, options, order[p]))] > 1;
-  }
+  for (std::size_t p = 0; p < order.size(); ++p) shared[p] = writers[key(order[p])] > 1;
   return shared;
 }
 
@@ -61,7 +64,8 @@ class pipeline {
         options_(options),
         reporter_(reporter),
         shared_(names_written_twice(directory, order, options)),
-        slots_(window_size(order.size(), options.jobs)) {}
+        slots_(window_size(order.size(), options.jobs)),
+        written_(options.names) {}
 
   // Writes and reports entries until none is left to claim.
   void work() {
@@ -80,7 +84,8 @@ class pipeline {
   static std::size_t window_size(std::size_t entries, unsigned jobs) {
     const std::size_t files_free =
         std::max(platform::max_open_files(), reserved_files + 2) - reserved_files;
-    return std::clamp<std::size_t>(std::min(files_free / 2, jobs * in_flight_per_job), 1,
+    // An entry in flight holds its file and, with paths, its directory.
+    return std::clamp<std::size_t>(std::min(files_free / 3, jobs * in_flight_per_job), 1,
                                    std::max<std::size_t>(entries, 1));
   }
 
@@ -102,7 +107,8 @@ class pipeline {
     const archive_entry& entry = directory_.entries[i];
     const std::string_view name = output_name(directory_, options_, i);
     slot filled;
-    filled.copied = copy_entry(name, archive_, entry.offset, entry.size, {options_.progress, i});
+    filled.copied = copy_entry(name, archive_, entry.offset, entry.size, {options_.progress, i},
+                               options_.names);
     if (!shared_[position]) {
       filled.result = name_entry(filled.copied, name, archive_, entry.size, options_.existing);
       filled.copied = {};

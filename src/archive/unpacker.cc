@@ -33,13 +33,13 @@ unpack_status unpack_entries(const platform::input_file& archive,
     return unpack_in_parallel(archive, directory, order, options, reporter);
   }
   unpack_status status = unpack_status::complete;
-  names_written written;
+  names_written written{options.names};
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (!options.selected.empty() && !options.selected[i]) continue;
     const archive_entry& entry = directory.entries[i];
     const std::string_view name = output_name(directory, options, i);
     copied_entry copied =
-        copy_entry(name, archive, entry.offset, entry.size, {options.progress, i});
+        copy_entry(name, archive, entry.offset, entry.size, {options.progress, i}, options.names);
     const entry_result result =
         name_entry(copied, name, archive, entry.size, written.policy_for(name, options.existing));
     written.note(name, result);

@@ -34,6 +34,8 @@ struct unpack_options {
   // in the archive (names converted from another code page); empty for the
   // archive's names. The name rules apply to these.
   std::span<const std::string> file_names;
+  // Whether '\\' and '/' in names make directories below the working directory.
+  entry_names names = entry_names::files;
 };
 
 // The name entry `i` is written under.

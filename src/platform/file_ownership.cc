@@ -1,5 +1,5 @@
 // Moving and destroying the file classes: the same on every platform. Each
-// platform file implements input_file::close() and the discard() functions.
+// platform file implements the close() and discard() functions.
 #include <utility>
 
 #include "platform/platform.h"
@@ -37,7 +37,8 @@ file_facts input_file::facts() const {
 output_file::output_file(output_file&& other) noexcept
     : handle_(std::exchange(other.handle_, invalid_handle)),
       written_(other.written_),
-      temporary_name_(std::exchange(other.temporary_name_, {})) {}
+      temporary_name_(std::exchange(other.temporary_name_, {})),
+      where_(std::move(other.where_)) {}
 
 output_file& output_file::operator=(output_file&& other) noexcept {
   if (this != &other) {
@@ -45,11 +46,27 @@ output_file& output_file::operator=(output_file&& other) noexcept {
     handle_ = std::exchange(other.handle_, invalid_handle);
     written_ = other.written_;
     temporary_name_ = std::exchange(other.temporary_name_, {});
+    where_ = std::move(other.where_);
   }
   return *this;
 }
 
 output_file::~output_file() { discard(); }
+
+directory_handle::directory_handle(directory_handle&& other) noexcept
+    : handle_(std::exchange(other.handle_, invalid_handle)),
+      prefix_(std::exchange(other.prefix_, {})) {}
+
+directory_handle& directory_handle::operator=(directory_handle&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = std::exchange(other.handle_, invalid_handle);
+    prefix_ = std::exchange(other.prefix_, {});
+  }
+  return *this;
+}
+
+directory_handle::~directory_handle() { close(); }
 
 replacement_file::replacement_file(replacement_file&& other) noexcept
     : handle_(std::exchange(other.handle_, invalid_handle)),

@@ -48,6 +48,44 @@ struct io_result {
 
 struct file_facts;
 
+// The error of opening a directory that is a symbolic link (on Windows, any
+// reparse point) where a path is not to follow one.
+inline constexpr error_code symbolic_link_met = -3;
+
+// A directory below the working directory that entries are written into,
+// opened part by part without following a symbolic link. POSIX: a descriptor
+// that later opens are relative to. Windows: only the path, checked (see
+// open_below).
+class directory_handle {
+ public:
+  directory_handle() = default;
+  directory_handle(const directory_handle&) = delete;
+  directory_handle& operator=(const directory_handle&) = delete;
+  directory_handle(directory_handle&& other) noexcept;
+  directory_handle& operator=(directory_handle&& other) noexcept;
+  ~directory_handle();
+
+  // Opens parts[0]/parts[1]/... below the working directory, each relative
+  // to the one before, making each that is missing (0777 less the umask).
+  // Parts are entry names, as output_file's commits take them. Fails with
+  // `symbolic_link_met` or the system's error, and `failed` the number of
+  // the part (from 0) that could not be opened.
+  static directory_handle open_below(std::span<const std::string_view> parts, error_code& error,
+                                     std::size_t& failed);
+
+  [[nodiscard]] bool is_open() const { return !prefix_.empty(); }
+  [[nodiscard]] std::intptr_t native_handle() const { return handle_; }
+  // The directory's path from the working directory, ending in a separator.
+  [[nodiscard]] const std::string& prefix() const { return prefix_; }
+
+ private:
+  void close();
+
+  static constexpr std::intptr_t invalid_handle = -1;
+  std::intptr_t handle_ = invalid_handle;  // POSIX only
+  std::string prefix_;
+};
+
 // An archive opened for reading. Reads are positional (64-bit offsets), so
 // nothing shares or restores a file position, and several threads may read
 // one archive at once.
@@ -90,10 +128,11 @@ class input_file {
   // first or an error stops the read.
   [[nodiscard]] io_result read_at(std::uint64_t offset, std::span<std::byte> buffer) const;
 
-  // True when `name`, in the working directory and without following a final
-  // symbolic link, is this very file: writing an entry there would destroy
-  // the archive being read.
-  [[nodiscard]] bool is_named(const std::string& name) const;
+  // True when `name`, in the working directory (or `where`) and without
+  // following a final symbolic link, is this very file: writing an entry
+  // there would destroy the archive being read.
+  [[nodiscard]] bool is_named(const std::string& name,
+                              const directory_handle* where = nullptr) const;
 
   [[nodiscard]] std::intptr_t native_handle() const { return handle_; }
 
@@ -128,8 +167,10 @@ class output_file {
   ~output_file();
 
   // Creates the file with the permissions of any new file (0666 less the
-  // umask on POSIX). Never follows or reuses an existing name.
-  static output_file create(error_code& error);
+  // umask on POSIX). Never follows or reuses an existing name. With `where`,
+  // the file is made there, and the commits name it there.
+  static output_file create(error_code& error,
+                            std::shared_ptr<const directory_handle> where = nullptr);
 
   [[nodiscard]] bool is_open() const { return handle_ != invalid_handle; }
 
@@ -154,7 +195,8 @@ class output_file {
   static constexpr std::intptr_t invalid_handle = -1;
   std::intptr_t handle_ = invalid_handle;
   std::uint64_t written_ = 0;   // bytes copied so far: where the next copy writes
-  std::string temporary_name_;  // empty while the file has no name
+  std::string temporary_name_;  // empty while the file has no name; else with where_'s prefix
+  std::shared_ptr<const directory_handle> where_;  // none for the working directory
 };
 
 // ---- For writing archives and for the qvx command (see replacement_file)

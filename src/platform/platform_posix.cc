@@ -274,6 +274,7 @@ io_result copy_kernel(int in, std::uint64_t offset, std::uint64_t length, int ou
 
 std::string error_text(error_code error) {
   if (error == not_a_regular_file) return "not a regular file";
+  if (error == symbolic_link_met) return "a symbolic link";
   return std::strerror(error);
 }
 
@@ -341,9 +342,18 @@ io_result input_file::read_at(std::uint64_t offset, std::span<std::byte> buffer)
   return read_fully(fd_of(handle_), offset, buffer);
 }
 
-bool input_file::is_named(const std::string& name) const {
+namespace {
+
+// The descriptor that names in `where` are relative to.
+int at_of(const directory_handle* where) {
+  return where != nullptr && where->is_open() ? fd_of(where->native_handle()) : AT_FDCWD;
+}
+
+}  // namespace
+
+bool input_file::is_named(const std::string& name, const directory_handle* where) const {
   struct stat st {};
-  if (::fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (::fstatat(at_of(where), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   return static_cast<std::uint64_t>(st.st_dev) == volume_ &&
          static_cast<std::uint64_t>(st.st_ino) == file_id_;
 }
@@ -358,26 +368,35 @@ namespace {
 // copied again.
 enum class link_method { empty_path, proc_fd, none };
 
-int link_anonymous(int fd, const std::string& name, link_method method) {
+int link_anonymous(int fd, const std::string& name, link_method method, int at = AT_FDCWD) {
   if (method == link_method::empty_path) {
-    return ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+    return ::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH);
   }
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
-  return ::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+  return ::linkat(AT_FDCWD, path.c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW);
 }
 
-int open_anonymous(const std::string& directory = ".") {
-  return ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+int open_anonymous(const std::string& directory = ".", int at = AT_FDCWD) {
+  return ::openat(at, directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+// What of a temporary `name` (which starts with `directory`) the system
+// calls relative to `at` take: all of it in the working directory, only the
+// file's own name in a directory opened by descriptor. The whole of it is
+// what the signal handler removes.
+const char* relative_to(int at, const std::string& name, const std::string& directory) {
+  return at == AT_FDCWD ? name.c_str() : name.c_str() + directory.size();
 }
 
 // Links the open anonymous file `fd` under a fresh temporary name in
-// `directory` (empty, or ending in a separator).
+// `directory` (empty, or ending in a separator; opened as `at`, if not the
+// working directory).
 error_code link_under_temporary_name(int fd, link_method method, std::string& name,
-                                     const std::string& directory = "") {
+                                     const std::string& directory = "", int at = AT_FDCWD) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = directory + make_temporary_name();
     const temporary_registry::creation creating(temporaries());
-    if (link_anonymous(fd, name, method) == 0) {
+    if (link_anonymous(fd, relative_to(at, name, directory), method, at) == 0) {
       temporaries().add(name);
       return 0;
     }
@@ -435,11 +454,12 @@ io_result copy_range(int in, std::uint64_t offset, std::uint64_t length, int out
 // ending in a separator). O_EXCL never opens an existing file or follows a
 // planted link; a taken name is simply skipped. Mode 0666 lets the umask
 // decide, as for any new file. Returns the descriptor, or -1 with errno.
-int open_named_temporary(const std::string& directory, std::string& name) {
+int open_named_temporary(const std::string& directory, std::string& name, int at = AT_FDCWD) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = directory + make_temporary_name();
     const temporary_registry::creation creating(temporaries());
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const int fd = ::openat(at, relative_to(at, name, directory),
+                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0) temporaries().add(name);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -474,17 +494,65 @@ link_method anonymous_link_method(const std::string& directory = "") {
 
 }  // namespace
 
+directory_handle directory_handle::open_below(std::span<const std::string_view> parts,
+                                              error_code& error, std::size_t& failed) {
+  directory_handle opened;
+  int at = AT_FDCWD;
+  std::string prefix;
+  error = 0;
+  for (failed = 0; failed < parts.size(); ++failed) {
+    const std::string part{parts[failed]};
+    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(at, part.c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+      // Another thread or program may make it first: then it is opened as
+      // theirs, with the same checks.
+      if (::mkdirat(at, part.c_str(), 0777) != 0 && errno != EEXIST) {
+        error = errno;
+      } else {
+        fd = ::openat(at, part.c_str(), flags);
+      }
+    }
+    if (fd < 0 && error == 0) {
+      error = errno;
+      // O_NOFOLLOW reports a link as ELOOP, O_DIRECTORY one to a file as
+      // ENOTDIR: which it was decides the diagnostic.
+      struct stat st {};
+      if ((error == ELOOP || error == ENOTDIR) &&
+          ::fstatat(at, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        error = symbolic_link_met;
+      }
+    }
+    if (at != AT_FDCWD) ::close(at);
+    if (fd < 0) return {};
+    at = fd;
+    prefix += part + '/';
+  }
+  opened.handle_ = at == AT_FDCWD ? invalid_handle : at;
+  opened.prefix_ = std::move(prefix);
+  return opened;
+}
+
+void directory_handle::close() {
+  if (handle_ != invalid_handle) ::close(fd_of(std::exchange(handle_, invalid_handle)));
+  prefix_.clear();
+}
+
 void output_file::discard() {
   if (is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
-  if (!temporary_name_.empty()) ::unlink(temporary_name_.c_str());
+  const int at = at_of(where_.get());
+  const std::string directory = where_ ? where_->prefix() : std::string{};
+  if (!temporary_name_.empty()) ::unlinkat(at, relative_to(at, temporary_name_, directory), 0);
   forget_temporary(temporary_name_);
 }
 
-output_file output_file::create(error_code& error) {
+output_file output_file::create(error_code& error, std::shared_ptr<const directory_handle> where) {
   output_file file;
+  file.where_ = std::move(where);
+  const int at = at_of(file.where_.get());
   error = 0;
   if (anonymous_link_method() != link_method::none) {
-    const int fd = open_anonymous();
+    const int fd = open_anonymous(".", at);
     if (fd < 0) {
       error = errno;
     } else {
@@ -493,7 +561,7 @@ output_file output_file::create(error_code& error) {
     return file;
   }
   std::string name;
-  const int fd = open_named_temporary("", name);
+  const int fd = open_named_temporary(file.where_ ? file.where_->prefix() : "", name, at);
   if (fd < 0) {
     error = errno;
     return file;
@@ -513,10 +581,11 @@ io_result output_file::copy_from(const input_file& source, std::uint64_t offset,
 
 bool output_file::commit_new(const std::string& name, error_code& error) {
   error = 0;
+  const int at = at_of(where_.get());
   if (temporary_name_.empty()) {
     // An anonymous file: linking fails, and changes nothing, if the name is
     // taken. close() comes after, since the link needs the descriptor.
-    if (link_anonymous(fd_of(handle_), name, anonymous_link_method()) != 0) {
+    if (link_anonymous(fd_of(handle_), name, anonymous_link_method(), at) != 0) {
       if (errno != EEXIST) error = errno;
       return false;
     }
@@ -524,7 +593,7 @@ bool output_file::commit_new(const std::string& name, error_code& error) {
     // file just linked is then ours to take back.
     if (::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) {
       error = errno;
-      ::unlink(name.c_str());
+      ::unlinkat(at, name.c_str(), 0);
       return false;
     }
     return true;
@@ -535,17 +604,18 @@ bool output_file::commit_new(const std::string& name, error_code& error) {
     discard();
     return false;
   }
+  const char* temporary =
+      relative_to(at, temporary_name_, where_ ? where_->prefix() : std::string{});
   // A sweep that removed the temporary file under this rename would make it
   // fail, and the failure be reported as the process ends: the sweep waits.
   const temporary_registry::creation renaming(temporaries());
-  if (::renameat2(AT_FDCWD, temporary_name_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) ==
-      0) {
+  if (::renameat2(at, temporary, at, name.c_str(), RENAME_NOREPLACE) == 0) {
     forget_temporary(temporary_name_);
     return true;
   }
   if (errno == EINVAL || errno == ENOSYS) {
     // No RENAME_NOREPLACE here: a hard link is just as exclusive.
-    if (::link(temporary_name_.c_str(), name.c_str()) == 0) {
+    if (::linkat(at, temporary, at, name.c_str(), 0) == 0) {
       discard();
       return true;
     }
@@ -559,6 +629,8 @@ bool output_file::commit_new(const std::string& name, error_code& error) {
 
 error_code output_file::commit_replacing(const std::string& name) {
   error_code error = 0;
+  const int at = at_of(where_.get());
+  const std::string directory = where_ ? where_->prefix() : std::string{};
   const temporary_registry::creation renaming(temporaries());  // as in commit_new
   if (temporary_name_.empty()) {
     // rename() needs a name to move from, so the anonymous file gets a
@@ -570,12 +642,16 @@ error_code output_file::commit_replacing(const std::string& name) {
     const int duplicate = ::dup(fd_of(handle_));
     if (duplicate < 0 || ::close(duplicate) != 0) error = errno;
     if (error == 0) {
-      error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_);
+      error = link_under_temporary_name(fd_of(handle_), anonymous_link_method(), temporary_name_,
+                                        directory, at);
     }
   } else if (is_open() && ::close(fd_of(std::exchange(handle_, invalid_handle))) != 0) {
     error = errno;
   }
-  if (error == 0 && ::rename(temporary_name_.c_str(), name.c_str()) != 0) error = errno;
+  if (error == 0 &&
+      ::renameat(at, relative_to(at, temporary_name_, directory), at, name.c_str()) != 0) {
+    error = errno;
+  }
   if (error == 0 && is_open()) ::close(fd_of(std::exchange(handle_, invalid_handle)));
   if (error == 0) {
     forget_temporary(temporary_name_);

@@ -141,6 +141,7 @@ std::string displayed_path(const std::string& path) {
 
 std::string error_text(error_code error) {
   if (error == not_a_regular_file) return "not a regular file";
+  if (error == symbolic_link_met) return "a symbolic link";
   char* text = nullptr;
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -263,16 +264,23 @@ error_code input_file::truncate(std::uint64_t length) {
   return 0;
 }
 
-bool input_file::is_named(const std::string& name) const {
+namespace {
+
+// `name`, an entry name, in `where` (if anywhere) as the wide functions take it.
+std::wstring entry_path(const std::string& name, const directory_handle* where = nullptr) {
+  const std::string path = where != nullptr ? where->prefix() + name : name;
+  return openable_path(widened(path, entry_names_are_utf8() ? CP_UTF8 : CP_ACP));
+}
+
+}  // namespace
+
+bool input_file::is_named(const std::string& name, const directory_handle* where) const {
   // Opening with no access rights reads only the identity; a final reparse
   // point (a symbolic link) is looked at itself, not followed.
   constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   constexpr DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-  const HANDLE handle =
-      entry_names_are_utf8()
-          ? CreateFileW(widened(name, CP_UTF8).c_str(), 0, share, nullptr, OPEN_EXISTING, flags,
-                        nullptr)
-          : CreateFileA(name.c_str(), 0, share, nullptr, OPEN_EXISTING, flags, nullptr);
+  const HANDLE handle = CreateFileW(entry_path(name, where).c_str(), 0, share, nullptr,
+                                    OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool same = GetFileInformationByHandle(handle, &info) &&
@@ -361,10 +369,64 @@ void output_file::discard() {
   remove_temporary(temporary_name_);
 }
 
-output_file output_file::create(error_code& error) {
+// There is no opening relative to a directory handle here: each part is
+// checked in turn, and the file then made and named by its full path. A
+// program that swaps a checked directory for a junction between the check
+// and the write can still send the file through it.
+directory_handle directory_handle::open_below(std::span<const std::string_view> parts,
+                                              error_code& error, std::size_t& failed) {
+  directory_handle opened;
+  std::string prefix;
+  error = 0;
+  const UINT code_page = entry_names_are_utf8() ? CP_UTF8 : CP_ACP;
+  for (failed = 0; failed < parts.size(); ++failed) {
+    prefix += parts[failed];
+    const std::wstring path = openable_path(widened(prefix, code_page));
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    constexpr DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE handle = CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        error = static_cast<error_code>(GetLastError());
+        return {};
+      }
+      handle = CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+      error = static_cast<error_code>(GetLastError());
+      return {};
+    }
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+      error = static_cast<error_code>(GetLastError());
+    } else if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+               (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      // Wine shows a POSIX symbolic link as a reparse point only by its path.
+      error = symbolic_link_met;
+    } else if ((info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      error = ERROR_DIRECTORY;
+    }
+    CloseHandle(handle);
+    if (error != 0) return {};
+    prefix += '\\';
+  }
+  opened.prefix_ = std::move(prefix);
+  return opened;
+}
+
+void directory_handle::close() { prefix_.clear(); }
+
+output_file output_file::create(error_code& error, std::shared_ptr<const directory_handle> where) {
   output_file file;
   std::string name;
-  const HANDLE handle = create_named_temporary("", name, error);
+  // Temporary names are UTF-8; the directory's is an entry name.
+  std::string directory;
+  if (where) {
+    directory = entry_names_are_utf8() ? where->prefix()
+                                       : narrowed(widened(where->prefix(), CP_ACP), CP_UTF8);
+  }
+  file.where_ = std::move(where);
+  const HANDLE handle = create_named_temporary(directory, name, error);
   if (handle != INVALID_HANDLE_VALUE) {
     file.handle_ = to_stored(handle);
     file.temporary_name_ = std::move(name);
@@ -398,14 +460,13 @@ error_code keep_and_close(std::intptr_t& handle) {
   return close_stored(handle);
 }
 
-// Closes the file and moves its temporary name to `name`, an entry name;
-// `flags` decide whether an existing `name` is replaced.
+// Closes the file and moves its temporary name to `name`, an entry name in
+// `where`; `flags` decide whether an existing `name` is replaced.
 error_code move_into_place(std::intptr_t& handle, const std::string& temporary,
-                           const std::string& name, DWORD flags) {
+                           const std::string& name, const directory_handle* where, DWORD flags) {
   if (const error_code error = keep_and_close(handle)) return error;
-  const BOOL moved = entry_names_are_utf8() ? MoveFileExW(widened(temporary, CP_UTF8).c_str(),
-                                                          widened(name, CP_UTF8).c_str(), flags)
-                                            : MoveFileExA(temporary.c_str(), name.c_str(), flags);
+  const BOOL moved = MoveFileExW(openable_path(widened(temporary, CP_UTF8)).c_str(),
+                                 entry_path(name, where).c_str(), flags);
   if (!moved) {
     return static_cast<error_code>(GetLastError());
   }
@@ -415,7 +476,7 @@ error_code move_into_place(std::intptr_t& handle, const std::string& temporary,
 }  // namespace
 
 bool output_file::commit_new(const std::string& name, error_code& error) {
-  error = move_into_place(handle_, temporary_name_, name, 0);
+  error = move_into_place(handle_, temporary_name_, name, where_.get(), 0);
   if (error == 0) {
     temporary_name_.clear();
     return true;
@@ -432,7 +493,7 @@ error_code output_file::commit_replacing(const std::string& name) {
   // MOVEFILE_REPLACE_EXISTING replaces a file in one step; a plain move
   // fails when the name is taken.
   const error_code error =
-      move_into_place(handle_, temporary_name_, name, MOVEFILE_REPLACE_EXISTING);
+      move_into_place(handle_, temporary_name_, name, where_.get(), MOVEFILE_REPLACE_EXISTING);
   if (error == 0) {
     temporary_name_.clear();
   } else {

@@ -399,6 +399,9 @@ exit_status run_command_line(std::span<const char* const> args) {
                             "never replace an existing file (the entry is reported)");
   extract_command->add_flag("-v,--verbose", extract.verbose, "print each entry's name");
   add_salvage(*extract_command, extract.salvage, "unpack");
+  extract_command->add_flag("--paths", extract.paths,
+                            "take '\\' and '/' in names as folders, made below the target "
+                            "directory as needed (never through a symbolic link)");
   add_charset(*extract_command, extract.charset);
 
   cat_request cat;

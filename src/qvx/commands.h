@@ -49,6 +49,7 @@ struct extract_request {
   bool keep_existing = false;
   bool verbose = false;
   bool salvage = false;  // unpack what a directory cut short still holds
+  bool paths = false;    // '\\' and '/' in names make directories
 };
 
 struct cat_request {

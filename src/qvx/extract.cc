@@ -29,6 +29,7 @@ exit_status run_extract(const extract_request& request) {
 
   unpack_options options;
   options.jobs = job_count_from_environment();
+  options.names = request.paths ? entry_names::paths : entry_names::files;
   options.existing = request.keep_existing ? existing_files::keep : existing_files::replace;
   std::optional<std::vector<bool>> picked =
       pick_entries(archive->names, request.choice, request.excludes);

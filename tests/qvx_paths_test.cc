@@ -1,0 +1,143 @@
+// --paths: names with '\' or '/' unpacked into folders below the target
+// directory and never outside it.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "archive_builder.h"
+#include "cli_test.h"
+
+namespace qvx::test {
+namespace {
+
+using builder::entry_content;
+
+// Every regular file below `root`, by its path relative to it ('/'), with
+// its bytes.
+std::map<std::string, std::string> tree_of(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    if (item.is_regular_file()) {
+      files[item.path().lexically_relative(root).generic_string()] = read_file(item.path());
+    }
+  }
+  return files;
+}
+
+struct refusal_case {
+  std::string name;
+  std::string why;
+  bool windows_only = false;
+  bool without_paths = false;
+};
+
+TEST(QvxPathsTest, ExtractRefusesEachUnsafePathAndGoesOn) {
+  const refusal_case cases[] = {
+      {"..\\x.txt", "name has a '..' part"},
+      {"a/../../x.txt", "name has a '..' part"},
+      {"a\\..", "name has a '..' part"},
+      {".\\x.txt", "name has a '.' part"},
+      {"a\\\\x.txt", "name has an empty part"},
+      {"a\\", "name has an empty part"},
+      {"\\x.txt", "name is an absolute path"},
+      {"/tmp/x.txt", "name is an absolute path"},
+      {R"(\\srv\s\x)", "name is an absolute path"},
+      {"C:x.txt", "name begins with a drive"},
+      {"c:\\x.txt", "name begins with a drive"},
+      {"a\\b\x01.txt", "name contains a control character"},
+      {"a\\nul.txt", "name is a Windows device name", true},
+      {"a\\b:c", "name contains ':'", true},
+      {"a.\\b", "name ends in a dot or a blank", true},
+      {"a\\b.txt", "name contains a path separator", false, true},
+  };
+  for (const refusal_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.windows_only && !testing_windows_build()) continue;
+    scratch_dir dir;
+    write_file(dir / "in.qvx", builder::build_archive(std::vector<entry_content>{
+                                   {c.name, "bad"}, {"ok.txt", "fine"}}));
+    fs::create_directory(dir / "out");
+    std::vector<std::string> args = {"extract", "in.qvx", "-C", "out"};
+    if (!c.without_paths) args.emplace_back("--paths");
+    const run_result result = run_qvx(args, dir.path());
+    EXPECT_EQ(result.exit_status, 1);
+    std::string shown = c.name;
+    for (char& ch : shown) {
+      if (ch == '\x01') ch = '?';
+    }
+    expect_lines(result.err, {"qvx: " + shown + ": not written: " + c.why});
+    EXPECT_EQ(tree_of(dir.path()),
+              (std::map<std::string, std::string>{{"in.qvx", read_file(dir / "in.qvx")},
+                                                  {"out/ok.txt", "fine"}}));
+  }
+}
+
+TEST(QvxPathsTest, ExtractNeverGoesThroughASymbolicLink) {
+  scratch_dir dir;
+  fs::create_directories(dir / "out" / "d");
+  fs::create_directory(dir / "outside");
+  std::error_code error;
+  fs::create_directory_symlink(dir / "outside", dir / "out" / "sub", error);
+  if (!error) fs::create_directory_symlink(dir / "outside", dir / "out" / "d" / "l", error);
+  if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+  write_file(dir / "in.qvx",
+             builder::build_archive(std::vector<entry_content>{
+                 {"sub\\x.txt", "out!"}, {"d/l\\deep\\y", "out!"}, {"ok\\z.txt", "fine"}}));
+  const run_result result = run_qvx({"extract", "--paths", "-C", "out", "in.qvx"}, dir.path());
+  EXPECT_EQ(result.exit_status, 1);
+  expect_lines(result.err, {"qvx: sub\\x.txt: not written: sub goes through a symbolic link",
+                            "qvx: d/l\\deep\\y: not written: d/l goes through a symbolic link"});
+  EXPECT_TRUE(fs::is_empty(dir / "outside"));
+  EXPECT_EQ(read_file(dir / "out" / "ok" / "z.txt"), "fine");
+}
+
+TEST(QvxPathsTest, ExtractWritesNestedPathsWithAnyNumberOfJobs) {
+  std::vector<entry_content> entries = {
+      {"a\\b\\c.txt", "abc"}, {"a/b.txt", "ab"}, {"top.txt", "top"}};
+  std::map<std::string, std::string> expected = {
+      {"a/b/c.txt", "abc"}, {"a/b.txt", "ab"}, {"top.txt", "top"}};
+  for (int i = 0; i < 48; ++i) {
+    const std::string name = "d" + std::to_string(i % 4) + "\\e" + std::to_string(i % 3) + "\\" +
+                             std::to_string(i) + ".bin";
+    const std::string data(static_cast<std::size_t>(i) * 997, static_cast<char>('a' + i % 26));
+    entries.push_back({name, data});
+    expected["d" + std::to_string(i % 4) + "/e" + std::to_string(i % 3) + "/" + std::to_string(i) +
+             ".bin"] = data;
+  }
+  // Two names of one path: the later entry is left, also with -k.
+  entries.push_back({"d0\\same.txt", "first"});
+  entries.push_back({"d0/same.txt", "second"});
+  expected["d0/same.txt"] = "second";
+  const std::string archive = builder::build_archive(entries);
+
+  for (const char* jobs : {"1", "4"}) {
+    for (const bool keep : {false, true}) {
+      SCOPED_TRACE(std::string{"jobs "} + jobs + (keep ? ", -k" : ""));
+      scratch_dir dir;
+      write_file(dir / "in.qvx", archive);
+      fs::create_directory(dir / "out");
+      run_options options;
+      options.environment["QVXREADER_JOBS"] = jobs;
+      std::vector<std::string> args = {"extract", "--paths", "-C", "out", "in.qvx"};
+      if (keep) args.emplace_back("-k");
+      const run_result result = run_qvx(args, dir.path(), options);
+      EXPECT_EQ(result.exit_status, 0) << result.err;
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(tree_of(dir / "out"), expected);
+    }
+  }
+}
+
+TEST(QvxPathsTest, QvxreaderStillRefusesPathNames) {
+  scratch_dir dir;
+  write_file(dir / "in.qvx",
+             builder::build_archive(std::vector<entry_content>{{"a\\b.txt", "ab"}}));
+  const run_result result = run_tool({"in.qvx"}, dir.path());
+  EXPECT_EQ(list_dir(dir.path()), std::set<std::string>{"in.qvx"});
+  EXPECT_NE(result.err.find("a\\b.txt: not written: name contains a path separator"),
+            std::string::npos)
+      << result.err;
+}
+
+}  // namespace
+}  // namespace qvx::test

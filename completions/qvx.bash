@@ -194,10 +194,10 @@ _qvx() {
       options="-C --directory -k --keep -v --verbose --salvage --paths --literal --entry"
       options+=" --exclude --charset --help --version"
       ;;
-    create) options="-f --force --align -T --files-from --charset --help --version" ;;
+    create) options="-f --force --paths --align -T --files-from --charset --help --version" ;;
     update)
-      options="-n --dry-run -v --verbose --in-place --no-add --align --tag --spare --entry -T"
-      options+=" --files-from --charset --help --version"
+      options="-n --dry-run -v --verbose --in-place --no-add --paths --align --tag --spare"
+      options+=" --entry -T --files-from --charset --help --version"
       ;;
     delete) options="-n --dry-run -v --verbose --literal --entry --charset --help --version" ;;
     rename) options="-n --dry-run -v --verbose --in-place --entry --charset --help --version" ;;

@@ -1,7 +1,8 @@
 // --paths: names with '\' or '/' unpacked into folders below the target
-// directory and never outside it.
+// directory and never outside it, and folders packed back into such names.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "archive_builder.h"
@@ -23,6 +24,9 @@ std::map<std::string, std::string> tree_of(const fs::path& root) {
   }
   return files;
 }
+
+// The separator in the paths that qvx reports.
+std::string separator() { return testing_windows_build() ? "\\" : "/"; }
 
 struct refusal_case {
   std::string name;
@@ -125,6 +129,97 @@ TEST(QvxPathsTest, ExtractWritesNestedPathsWithAnyNumberOfJobs) {
       EXPECT_EQ(result.err, "");
       EXPECT_EQ(tree_of(dir / "out"), expected);
     }
+  }
+}
+
+// A tree whose byte order of paths differs from a walk in name order: '.'
+// sorts before '\', so "a.txt" comes before the files in "a".
+void plant_tree(const fs::path& root) {
+  fs::create_directories(root / "a" / "b");
+  fs::create_directories(root / "empty");
+  write_file(root / "a" / "b" / "c.txt", "abc");
+  write_file(root / "a" / "x", "ax");
+  write_file(root / "a.txt", "a.txt");
+  write_file(root / "z.bin", std::string(70000, 'z'));
+}
+
+TEST(QvxPathsTest, CreateAndExtractMakeTheSameTree) {
+  scratch_dir dir;
+  plant_tree(dir / "tree");
+  const run_result created = run_qvx({"create", "--paths", "t.qvx", "tree"}, dir.path());
+  ASSERT_EQ(created.exit_status, 0) << created.err;
+  const run_result listed = run_qvx({"list", "--names", "t.qvx"}, dir.path());
+  EXPECT_EQ(listed.out, console_text("a.txt\na\\b\\c.txt\na\\x\nz.bin\n"));
+
+  fs::create_directory(dir / "back");
+  const run_result extracted = run_qvx({"extract", "--paths", "-C", "back", "t.qvx"}, dir.path());
+  EXPECT_EQ(extracted.exit_status, 0) << extracted.err;
+  EXPECT_EQ(tree_of(dir / "back"), tree_of(dir / "tree"));
+
+  // The same tree again replaces every entry with the same bytes.
+  fs::copy_file(dir / "t.qvx", dir / "u.qvx");
+  const run_result updated = run_qvx({"update", "--paths", "u.qvx", "tree"}, dir.path());
+  EXPECT_EQ(updated.exit_status, 0) << updated.err;
+  EXPECT_EQ(read_file(dir / "u.qvx"), read_file(dir / "t.qvx"));
+
+  // A changed file replaces its entry by its path; a new one is added.
+  write_file(dir / "tree" / "a" / "x", "changed");
+  write_file(dir / "tree" / "a" / "new", "new");
+  const run_result changed = run_qvx({"update", "--paths", "u.qvx", "tree"}, dir.path());
+  EXPECT_EQ(changed.exit_status, 0) << changed.err;
+  const run_result relisted = run_qvx({"list", "--names", "u.qvx"}, dir.path());
+  EXPECT_EQ(relisted.out, console_text("a.txt\na\\b\\c.txt\na\\x\nz.bin\na\\new\n"));
+  const run_result shown = run_qvx({"cat", "u.qvx", "a\\x"}, dir.path());
+  EXPECT_EQ(shown.out, "changed");
+}
+
+TEST(QvxPathsTest, CreateRefusesWhatNoPathNameCanHold) {
+  struct packing_case {
+    const char* what;
+    std::function<void(const fs::path&)> plant;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string sep = separator();
+  const packing_case cases[] = {
+      {"a name over 15 bytes",
+       [](const fs::path& root) {
+         fs::remove(root / "d");
+         fs::create_directory(root / "abcdefgh");
+         write_file(root / "abcdefgh" / "ijklmno.txt", "x");
+       },
+       {"--paths"},
+       "qvx: tree" + sep + "abcdefgh" + sep +
+           "ijklmno.txt: its entry name \"abcdefgh\\ijklmno.txt\" is 20 bytes long; at most 15 "
+           "fit"},
+      {"a symbolic link",
+       [](const fs::path& root) {
+         fs::create_directory_symlink(root / "d", root / "link");
+         write_file(root / "d" / "f", "f");
+       },
+       {"--paths"},
+       "qvx: tree" + sep + "link: is a symbolic link, which --paths does not follow"},
+      {"a folder without --paths",
+       [](const fs::path& root) { write_file(root / "d" / "f", "f"); },
+       {},
+       "qvx: tree" + sep + "d: is a directory inside a directory: an archive has no folders"},
+  };
+  for (const packing_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    scratch_dir dir;
+    fs::create_directories(dir / "tree" / "d");
+    try {
+      c.plant(dir / "tree");
+    } catch (const fs::filesystem_error& e) {
+      GTEST_SKIP() << e.what();
+    }
+    std::vector<std::string> args = {"create"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {"t.qvx", "tree"});
+    const run_result result = run_qvx(args, dir.path());
+    EXPECT_EQ(result.exit_status, 2);
+    expect_lines(result.err, {c.message, "qvx: t.qvx: not written"});
+    EXPECT_FALSE(fs::exists(dir / "t.qvx"));
   }
 }
 

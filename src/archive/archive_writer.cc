@@ -20,10 +20,11 @@ std::string quoted(std::string_view name) { return '"' + printable_name(name) + 
 std::string name_problem(const archive_member& member) {
   const std::string& name = member.name_text();
   const std::string shown = "its entry name " + quoted(name);
-  if (const std::string_view why = name_refusal(name, name_rules::posix); !why.empty()) {
+  const auto refusal = member.path_name ? path_name_refusal : name_refusal;
+  if (const std::string_view why = refusal(name, name_rules::posix); !why.empty()) {
     return shown + " would be refused: " + std::string{why};
   }
-  if (const std::string_view why = name_refusal(name, name_rules::windows); !why.empty()) {
+  if (const std::string_view why = refusal(name, name_rules::windows); !why.empty()) {
     return shown + " would be refused on Windows: " + std::string{why};
   }
   if (member.name.size() > name_field_size) {

@@ -28,6 +28,7 @@ struct archive_member {
   std::uint16_t tag = 0;
   std::uint32_t spare = 0;
   std::optional<name_field> field;  // the archive's own, written as it is instead of `name`
+  bool path_name = false;  // `name` is a path: '\\' separates names (see path_name_refusal)
   // The entry it is or replaces in the archive being edited; none for a
   // file added to it.
   std::optional<std::size_t> old_index;

@@ -224,6 +224,9 @@ file_facts examine(const std::string& path, error_code& error);
 // a write bit; on Windows the read-only attribute.
 bool may_write(const std::string& path);
 
+// Whether `path` itself is a symbolic link (on Windows, any reparse point).
+bool is_symbolic_link(const std::string& path);
+
 // The file `path` leads to: `path` itself unless it is a symbolic link,
 // else the link's final target (through every further link). Fails with the
 // system's error when a link leads nowhere.

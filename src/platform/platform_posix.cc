@@ -1011,6 +1011,11 @@ void wait_for_key() {
 
 // ---- For writing archives and for the qvx command
 
+bool is_symbolic_link(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 file_facts examine(const std::string& path, error_code& error) {
   file_facts facts;
   struct stat st {};

@@ -848,6 +848,11 @@ error_code change_directory(const std::string& path) {
              : static_cast<error_code>(GetLastError());
 }
 
+bool is_symbolic_link(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(openable_path(widened(path, CP_UTF8)).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool may_write(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(openable_path(widened(path, CP_UTF8)).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;

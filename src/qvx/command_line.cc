@@ -72,6 +72,9 @@ void add_inputs(CLI::App& command, input_request& inputs) {
                   "also pack the files listed in LIST, one path a line (- for standard input)")
       ->type_name("LIST")
       ->transform(verbatim);
+  command.add_flag("--paths", inputs.paths,
+                   "a directory gives every file below it, named by its path inside it with "
+                   "'\\' between the parts");
 }
 
 // --exclude, which `what` the entries matching it.

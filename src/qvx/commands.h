@@ -70,6 +70,7 @@ struct diff_request {
 struct input_request {
   std::vector<std::string> files;         // as given; a directory stands for the files inside it
   std::optional<std::string> files_from;  // a file of paths, one a line; "-": standard input
+  bool paths = false;  // a directory gives the files of its whole tree, named by their paths
 };
 
 // What an edit is asked to do besides its changes.

@@ -93,9 +93,14 @@ std::vector<list_line> list_lines(const std::string& text) {
   return paths;
 }
 
-bool passes_name_rules(std::string_view name) {
-  return name_refusal(name, name_rules::posix).empty() &&
-         name_refusal(name, name_rules::windows).empty();
+// The rules for a name, or for a path of names (--paths).
+std::string_view refusal(std::string_view name, name_rules rules, bool path) {
+  return path ? path_name_refusal(name, rules) : name_refusal(name, rules);
+}
+
+bool passes_name_rules(std::string_view name, bool path) {
+  return refusal(name, name_rules::posix, path).empty() &&
+         refusal(name, name_rules::windows, path).empty();
 }
 
 // Why `stored`, the file name `text` in `charset`, cannot be an entry's
@@ -103,18 +108,20 @@ bool passes_name_rules(std::string_view name) {
 // read back as, which differs where the code page gives a character another
 // one's bytes (CP932 stores U+00A5 as 0x5C, a '\' when read back).
 std::string stored_name_problem(const platform::name_converter& charset, const std::string& text,
-                                const std::string& stored) {
+                                const std::string& stored, bool path) {
   const std::string in = "its name in " + charset.charset();
   std::string back;
   if (!charset.to_text(stored, back)) return in + " would not be valid " + charset.charset();
   // A text the rules refuse is reported with the other checks of names.
-  if (!passes_name_rules(text)) return {};
+  if (!passes_name_rules(text, path)) return {};
   const auto problem = [&](name_rules rules, const std::string& where) -> std::string {
-    if (const std::string_view why = name_refusal(back, rules); !why.empty()) {
+    if (const std::string_view why = refusal(back, rules, path); !why.empty()) {
       return in + " reads back as \"" + printable_name(back) + "\", which would be refused" +
              where + std::string{why};
     }
-    if (const std::string_view why = stored_name_refusal(stored, rules); !why.empty()) {
+    // A path's separators are '\\' bytes by design.
+    if (const std::string_view why = path ? std::string_view{} : stored_name_refusal(stored, rules);
+        !why.empty()) {
       return in + " (" + hex_bytes(stored) + ") would be refused" + where + std::string{why};
     }
     return {};
@@ -125,8 +132,8 @@ std::string stored_name_problem(const platform::name_converter& charset, const s
 
 }  // namespace
 
-std::string entry_name_for(const std::string& text, const name_charset& charset,
-                           std::string& name) {
+std::string entry_name_for(const std::string& text, const name_charset& charset, std::string& name,
+                           bool path) {
   if (!charset) {
     if (platform::as_entry_name(text, name)) return {};
     return "its name has characters that entry names, in the system's code page, cannot hold";
@@ -136,18 +143,18 @@ std::string entry_name_for(const std::string& text, const name_charset& charset,
   }
   // In UTF-16, UTF-7 or ISO-2022 the bytes may hold a NUL, which ends a
   // name field, a control byte or a '/'.
-  return stored_name_problem(*charset, text, name);
+  return stored_name_problem(*charset, text, name, path);
 }
 
 namespace {
 
 class input_gatherer {
  public:
-  input_gatherer(const archive_destination& destination, const name_charset& charset)
-      : destination_{destination}, charset_{charset} {}
+  input_gatherer(const archive_destination& destination, const name_charset& charset, bool paths)
+      : destination_{destination}, charset_{charset}, paths_{paths} {}
 
   // Adds the file at `path`, or the files inside it if it is a directory
-  // named by the user (not one inside such a directory).
+  // named by the user (not one inside such a directory, unless with paths).
   void add(const std::string& path, bool inside_directory) {
     platform::error_code error = 0;
     const platform::file_facts file = platform::examine(path, error);
@@ -156,28 +163,39 @@ class input_gatherer {
     } else if (file.kind == platform::file_kind::directory) {
       if (inside_directory) {
         refuse(path, "is a directory inside a directory: an archive has no folders");
+      } else if (paths_) {
+        add_tree(path);
       } else {
         add_directory(path);
       }
-    } else if (file.kind != platform::file_kind::regular) {
-      refuse(path, "is not a regular file");
-    } else if (destination_.exists && file.same_file(destination_.file)) {
-      // The old archive would go into the new one, or be lost.
-      refuse(path, "is the archive being written");
     } else {
-      add_file(path, file.size);
+      add_file(path, file, last_component(path), false);
     }
   }
 
-  void add_file(const std::string& path, std::uint64_t size) {
-    const std::string text = last_component(path);
+  // `text` is the entry's name as the user's system writes it; with `path`
+  // a path of names.
+  void add_file(const std::string& path, const platform::file_facts& file, const std::string& text,
+                bool path_name) {
+    if (file.kind != platform::file_kind::regular) {
+      refuse(path, "is not a regular file");
+      return;
+    }
+    if (destination_.exists && file.same_file(destination_.file)) {
+      // The old archive would go into the new one, or be lost.
+      refuse(path, "is the archive being written");
+      return;
+    }
+    const std::uint64_t size = file.size;
     std::string name;
-    if (const std::string problem = entry_name_for(text, charset_, name); !problem.empty()) {
+    if (const std::string problem = entry_name_for(text, charset_, name, path_name);
+        !problem.empty()) {
       refuse(path, problem);
       return;
     }
     archive_member member = file_member(std::move(name), path, size);
     if (charset_) member.text = text;
+    member.path_name = path_name;
     gathered_.members.push_back(std::move(member));
   }
 
@@ -200,8 +218,52 @@ class input_gatherer {
     for (const std::string& name : names) add(platform::joined_path(path, name), true);
   }
 
+  struct tree_file {
+    std::string name;  // the path below the root, with '\\' between its parts
+    std::string path;
+    platform::file_facts facts;
+  };
+
+  // Every file below `root`, in byte order of the names they get.
+  void add_tree(const std::string& root) {
+    std::vector<tree_file> found;
+    walk(root, "", found);
+    std::sort(found.begin(), found.end(),
+              [](const tree_file& a, const tree_file& b) { return a.name < b.name; });
+    for (const tree_file& file : found) add_file(file.path, file.facts, file.name, true);
+  }
+
+  void walk(const std::string& directory, const std::string& below, std::vector<tree_file>& found) {
+    platform::error_code error = 0;
+    const std::vector<std::string> names = platform::directory_names(directory, error);
+    if (error != 0) {
+      refuse(directory, "cannot read the directory: " + platform::error_text(error));
+      return;
+    }
+    for (const std::string& name : names) {
+      const std::string path = platform::joined_path(directory, name);
+      std::string entry = below;
+      if (!entry.empty()) entry += '\\';
+      entry += name;
+      // A link could lead out of the tree, or round in a loop.
+      if (platform::is_symbolic_link(path)) {
+        refuse(path, "is a symbolic link, which --paths does not follow");
+        continue;
+      }
+      const platform::file_facts facts = platform::examine(path, error);
+      if (error != 0) {
+        refuse(path, "cannot read: " + platform::error_text(error));
+      } else if (facts.kind == platform::file_kind::directory) {
+        walk(path, entry, found);
+      } else {
+        found.push_back({entry, path, facts});
+      }
+    }
+  }
+
   const archive_destination& destination_;
   const name_charset& charset_;
+  bool paths_;
   gathered_inputs gathered_;
 };
 
@@ -209,7 +271,7 @@ class input_gatherer {
 
 gathered_inputs gather_inputs(const input_request& request, const archive_destination& destination,
                               const name_charset& charset) {
-  input_gatherer gatherer{destination, charset};
+  input_gatherer gatherer{destination, charset, request.paths};
   for (const std::string& argument : request.files) {
     for (const std::string& path : platform::expanded_argument(argument)) {
       gatherer.add(path, false);

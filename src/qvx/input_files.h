@@ -27,8 +27,10 @@ struct gathered_inputs {
 // The entry name for `text`, a name as the user types it: converted into
 // `charset` when there is one (and then checked as it is stored and read
 // back), else as this system takes entry names. Empty, with `name` set, when
-// it can be one; else why not.
-std::string entry_name_for(const std::string& text, const name_charset& charset, std::string& name);
+// it can be one; else why not. With `path`, `text` is a path of names with
+// '\\' between them, each checked alone.
+std::string entry_name_for(const std::string& text, const name_charset& charset, std::string& name,
+                           bool path = false);
 
 gathered_inputs gather_inputs(const input_request& request, const archive_destination& destination,
                               const name_charset& charset);

@@ -108,8 +108,10 @@ TEST(QvxPathsTest, ExtractWritesNestedPathsWithAnyNumberOfJobs) {
     expected["d" + std::to_string(i % 4) + "/e" + std::to_string(i % 3) + "/" + std::to_string(i) +
              ".bin"] = data;
   }
-  // Two names of one path: the later entry is left, also with -k.
-  entries.push_back({"d0\\same.txt", "first"});
+  // Two names of one path: the later entry is left, also with -k. The
+  // earlier is large, so that a writer that took them for two files would
+  // mostly finish it last.
+  entries.push_back({"d0\\same.txt", std::string(std::size_t{8} << 20U, 'f')});
   entries.push_back({"d0/same.txt", "second"});
   expected["d0/same.txt"] = "second";
   const std::string archive = builder::build_archive(entries);

@@ -91,8 +91,8 @@ TEST(QvxPathsTest, ExtractNeverGoesThroughASymbolicLink) {
   const run_result result = run_qvx({"extract", "--paths", "-C", "out", "in.qvx"}, dir.path());
   EXPECT_EQ(result.exit_status, 1);
   expect_lines(result.err,
-               {"qvx: entry 1 \"sub\\x.txt\": not written: sub goes through a symbolic link",
-                "qvx: entry 2 \"d/l\\deep\\y\": not written: d/l goes through a symbolic link"});
+               {R"(qvx: entry 1 "sub\x.txt": not written: sub goes through a symbolic link)",
+                R"(qvx: entry 2 "d/l\deep\y": not written: d/l goes through a symbolic link)"});
   EXPECT_TRUE(fs::is_empty(dir / "outside"));
   EXPECT_EQ(read_file(dir / "out" / "ok" / "z.txt"), "fine");
 }

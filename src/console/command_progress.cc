@@ -39,6 +39,9 @@ std::vector<std::string> progress_forms(const std::string& command, const work_c
 
 command_progress::command_progress(progress_line& line, std::string command)
     : line_(line), command_(std::move(command)) {
+  // Where nothing is drawn, as when standard error is a file or a pipe,
+  // there is nothing to redraw.
+  if (!line_.drawn()) return;
   line_.restart();
   set_drawn_line(this);
   // Last: the thread sees everything above.
@@ -46,6 +49,7 @@ command_progress::command_progress(progress_line& line, std::string command)
 }
 
 command_progress::~command_progress() {
+  if (!thread_.joinable()) return;
   thread_.request_stop();
   thread_.join();
   set_drawn_line(nullptr);

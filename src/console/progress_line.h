@@ -46,6 +46,9 @@ class progress_line {
   // again when its time comes.
   void clear();
 
+  // Whether anything is ever drawn: on a terminal only.
+  [[nodiscard]] bool drawn() const { return static_cast<bool>(out_); }
+
   // Erases the line and starts the quiet second again: the next piece of
   // work is shown only if it too takes long.
   void restart(clock::time_point now = clock::now());

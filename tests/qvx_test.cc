@@ -262,6 +262,16 @@ TEST_F(QvxTest, SalvageReadsWhatACutArchiveStillHolds) {
         "entry-00002: cut short: 1 of its 2 bytes are in the archive",
         "entry-00003: cut short: 0 of its 1 bytes are in the archive",
         ": salvaged 1 of 3 entries whole, 2 cut short"}},
+      {47,
+       table + "    1  entry-00001              44           1      0           0\n"
+               "    2  entry-00002              45           2      0           0\n"
+               "    3  entry-00003              47           1      0           0\n"
+               "3 entries, 4 bytes\n",
+       {": salvaging: the name table's position 48 lies at or beyond the end of the file (47 "
+        "bytes): 3 of 3 records and 0 names read; the entries without a name are called "
+        "entry-NNNNN",
+        "entry-00003: cut short: 0 of its 1 bytes are in the archive",
+        ": salvaged 2 of 3 entries whole, 1 cut short"}},
       // The second name is cut after its NUL, so it is whole.
       {70,
        table + "    1  a.txt                    44           1      0           0\n"
@@ -270,6 +280,14 @@ TEST_F(QvxTest, SalvageReadsWhatACutArchiveStillHolds) {
                "3 entries, 4 bytes\n",
        {": salvaging: the file ends inside the name table (70 bytes, 93 needed): 3 of 3 records "
         "and 2 names read; the entries without a name are called entry-NNNNN",
+        ": salvaged 3 of 3 entries whole"}},
+      {92,
+       table + "    1  a.txt                    44           1      0           0\n"
+               "    2  b.txt                    45           2      0           0\n"
+               "    3  -dash                    47           1      0           0\n"
+               "3 entries, 4 bytes\n",
+       {": salvaging: the file ends inside the name table (92 bytes, 93 needed): 3 of 3 records "
+        "and 3 names read",
         ": salvaged 3 of 3 entries whole"}},
       {93,
        table + "    1  a.txt                    44           1      0           0\n"
@@ -295,6 +313,13 @@ TEST_F(QvxTest, SalvageReadsWhatACutArchiveStillHolds) {
       run_qvx({"list", "--salvage", put_archive_bytes(archive.substr(0, 1))}, work_.path());
   EXPECT_EQ(nothing.exit_status, 2);
   EXPECT_EQ(nothing.out, "");
+  // With the table cut short there is no name table to read, even where the
+  // last whole record points inside the file.
+  const std::string early = laid_out({{"a.txt", 2, 2}, {"b.txt", 4, 2}, {"c.txt", 44, 1}}, {}, 45, 90);
+  const run_result unnamed =
+      run_qvx({"list", "--salvage", "--names", put_archive_bytes(early.substr(0, 30))}, work_.path());
+  EXPECT_EQ(unnamed.exit_status, 1);
+  EXPECT_EQ(unnamed.out, console_text("entry-00001\nentry-00002\n"));
 
   // Extracted, an entry cut short goes only where no file has its name.
   write_file(work_ / "entry-00002", "kept");

@@ -796,6 +796,17 @@ TEST_F(QvxTest, CatWritesExactlyTheBytesOfTheEntries) {
   EXPECT_EQ(short_entry.exit_status, 1);
   EXPECT_EQ(short_entry.out, bytes.substr(bytes.size() - 3));
   expect_lines(short_entry.err, {"qvx: cut: cut short: 7 of its 10 bytes are not in the archive"});
+  // A name the console would show as something else goes with its number.
+  std::string bidi = builder::build_archive(
+      std::vector<entry_content>{{"r\u202Etxt", "0123456789"}, {"end", ""}});
+  builder::put_u32(bidi, builder::offset_field_position(0),
+                   static_cast<std::uint32_t>(bidi.size() - 3));
+  write_file(place_ / "bidi.qvx", bidi);
+  const run_result odd_name = run_qvx({"cat", (place_ / "bidi.qvx").string(), "r\u202Etxt"},
+                                      work_.path(), in_utf8_locale());
+  EXPECT_EQ(odd_name.exit_status, 1);
+  expect_lines(odd_name.err,
+               {"qvx: entry 1 \"r?txt\": cut short: 7 of its 10 bytes are not in the archive"});
 
   if (testing_windows_build()) return;  // a pipe without a reader, /dev/full
   run_options closed;

@@ -56,6 +56,8 @@ TEST_F(QvxTest, HelpVersionAndUsageErrors) {
       {{"udpate"}, "qvx: 'udpate' is not a command; did you mean 'update'? (see qvx --help)"},
       {{"extarct"}, "qvx: 'extarct' is not a command; did you mean 'extract'? (see qvx --help)"},
       {{"crate"}, "qvx: 'crate' is not a command; did you mean 'create'? (see qvx --help)"},
+      {{"rnemae"}, "qvx: 'rnemae' is not a command; did you mean 'rename'? (see qvx --help)"},
+      {{"lxyz"}, "qvx: 'lxyz' is not a command (see qvx --help)"},
       {{"zip", "a.qvx"}, "qvx: 'zip' is not a command (see qvx --help)"},
       {{"a.qvx", "list"}, "qvx: the command comes first: qvx list a.qvx ... (see qvx --help)"},
       {{"help", "ls"}, "qvx: 'ls' is not a command; did you mean 'list'? (see qvx --help)"},

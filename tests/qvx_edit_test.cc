@@ -130,6 +130,11 @@ TEST_F(QvxEditTest, UpdateKeepsEntriesWhereTheyAreAndMovesOnlyWhatMust) {
 
 TEST_F(QvxEditTest, ListShowsTagAndSpare) {
   put(game, game_fields);
+  put({{"b1023", std::string(1023, 'b')},
+       {"k1024", std::string(1024, 'k')},
+       {"almost-1m", std::string(1048575, 'm')},
+       {"1m", std::string(1048576, 'M')}},
+      "units.qvx");
   const run_result text = qvx({"list", "a.qvx"});
   EXPECT_EQ(text.exit_status, 0) << text.err;
   EXPECT_EQ(text.out,
@@ -162,6 +167,17 @@ TEST_F(QvxEditTest, ListShowsTagAndSpare) {
        "    2  hero.png                 80         4 B  65535           1\n"
        "    4  music.ogg                92    97.7 KiB      0          42\n"
        "2 entries, 97.7 KiB\n"},
+      {{"list", "--human-readable", "units.qvx"},
+       "    #  name                 offset        size    tag       spare\n"
+       "    1  b1023                    58      1023 B      0           0\n"
+       "    2  k1024                  1081     1.0 KiB      0           0\n"
+       "    3  almost-1m              2105  1024.0 KiB      0           0\n"
+       "    4  1m                  1050680     1.0 MiB      0           0\n"
+       "4 entries, 2.0 MiB\n"},
+      {{"list", "a.qvx", "empty"},
+       "    #  name                 offset        size    tag       spare\n"
+       "    5  empty                100092           0     12           0\n"
+       "1 entry, 0 bytes\n"},
   };
   for (const auto& [args, out] : views) {
     const run_result view = qvx(args);

@@ -42,7 +42,9 @@ TEST(ProgressLine, DrawsTheLongestFormNarrowerThanTheTerminal) {
   std::string terminal;
   progress_line line([&](std::string_view text) { terminal += text; }, [] { return 20; }, start);
   line.update_fitting(
-      [] { return std::vector<std::string>{std::string(20, 'x'), std::string(19, 'y')}; },
+      [] {
+        return std::vector<std::string>{std::string(20, 'x'), std::string(19, 'y')};
+      },
       start + milliseconds{1000});
   EXPECT_EQ(terminal, "\r" + std::string(19, 'y'));
 }

@@ -317,9 +317,10 @@ TEST_F(QvxTest, SalvageReadsWhatACutArchiveStillHolds) {
   EXPECT_EQ(nothing.out, "");
   // With the table cut short there is no name table to read, even where the
   // last whole record points inside the file.
-  const std::string early = laid_out({{"a.txt", 2, 2}, {"b.txt", 4, 2}, {"c.txt", 44, 1}}, {}, 45, 90);
-  const run_result unnamed =
-      run_qvx({"list", "--salvage", "--names", put_archive_bytes(early.substr(0, 30))}, work_.path());
+  const std::string early =
+      laid_out({{"a.txt", 2, 2}, {"b.txt", 4, 2}, {"c.txt", 44, 1}}, {}, 45, 90);
+  const run_result unnamed = run_qvx(
+      {"list", "--salvage", "--names", put_archive_bytes(early.substr(0, 30))}, work_.path());
   EXPECT_EQ(unnamed.exit_status, 1);
   EXPECT_EQ(unnamed.out, console_text("entry-00001\nentry-00002\n"));
 
@@ -799,8 +800,8 @@ TEST_F(QvxTest, CatWritesExactlyTheBytesOfTheEntries) {
   EXPECT_EQ(short_entry.out, bytes.substr(bytes.size() - 3));
   expect_lines(short_entry.err, {"qvx: cut: cut short: 7 of its 10 bytes are not in the archive"});
   // A name the console would show as something else goes with its number.
-  std::string bidi = builder::build_archive(
-      std::vector<entry_content>{{"r\u202Etxt", "0123456789"}, {"end", ""}});
+  std::string bidi =
+      builder::build_archive(std::vector<entry_content>{{"r\u202Etxt", "0123456789"}, {"end", ""}});
   builder::put_u32(bidi, builder::offset_field_position(0),
                    static_cast<std::uint32_t>(bidi.size() - 3));
   write_file(place_ / "bidi.qvx", bidi);

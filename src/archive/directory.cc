@@ -110,7 +110,7 @@ salvaged_directory salvage_directory(const platform::input_file& archive) {
                        fields[i].begin() + present;
     if (present == name_field_size || (present > 0 && ended)) continue;
     result.unnamed[i] = true;
-    char made_up[name_field_size + 1];
+    char made_up[32];  // "entry-00001" to "entry-65535"
     std::snprintf(made_up, sizeof made_up, "entry-%05zu", i + 1);
     fields[i] = encode_name(made_up);
   }

@@ -105,7 +105,7 @@ salvaged_directory salvage_directory(const platform::input_file& archive) {
     const std::size_t begin = i * name_field_size;
     const std::size_t present =
         names.size() > begin ? std::min(names.size() - begin, name_field_size) : 0;
-    std::memcpy(fields[i].data(), names.data() + begin, present);
+    if (present > 0) std::memcpy(fields[i].data(), names.data() + begin, present);
     const bool ended = std::find(fields[i].begin(), fields[i].begin() + present, '\0') !=
                        fields[i].begin() + present;
     if (present == name_field_size || (present > 0 && ended)) continue;

@@ -11,20 +11,19 @@ namespace {
 
 std::string quoted(std::string_view name) { return '"' + printable_name(name) + '"'; }
 
-// Entry i of `directory`, to be copied as it is.
-archive_member kept_entry(const archive_directory& directory, std::span<const std::string> texts,
-                          std::size_t i) {
-  const archive_entry& entry = directory.entries[i];
-  archive_member member;
-  member.name = entry_name(directory.names[i]);
-  if (!texts.empty()) member.text = texts[i];
-  member.size = entry.size;
-  member.source_offset = entry.offset;
-  member.tag = entry.tag;
-  member.spare = entry.spare;
-  member.field = directory.names[i];
-  member.old_index = i;
-  return member;
+// The name entry `i` goes by: its text when the names are in a code page
+// and it converted, else its bytes.
+std::string_view entry_text(const archive_directory& directory, std::span<const std::string> texts,
+                            std::size_t i) {
+  if (!texts.empty() && !texts[i].empty()) return texts[i];
+  return entry_name(directory.names[i]);
+}
+
+// Every entry of `directory` kept as it is.
+edit_members all_kept(const archive_directory& directory, std::span<const std::string> texts) {
+  edit_members members(directory, texts);
+  for (std::size_t i = 0; i < directory.entries.size(); ++i) members.keep(i);
+  return members;
 }
 
 // Problems for each entry the edit keeps or replaces whose bytes the old
@@ -32,13 +31,14 @@ archive_member kept_entry(const archive_directory& directory, std::span<const st
 // anything where its missing bytes should be would change it. An empty
 // entry is whole wherever it points.
 edit_plan finished(edit_plan plan, const archive_directory& directory, std::uint64_t archive_size) {
-  for (const archive_member& member : plan.members) {
-    if (!member.old_index) continue;
-    const archive_entry& entry = directory.entries[*member.old_index];
+  for (std::size_t i = 0; i < plan.members.size(); ++i) {
+    const std::optional<std::size_t> old = plan.members.old_index(i);
+    if (!old) continue;
+    const archive_entry& entry = directory.entries[*old];
     if (entry.size == 0 || std::uint64_t{entry.offset} + entry.size <= archive_size) continue;
     const std::uint64_t present = entry.offset >= archive_size ? 0 : archive_size - entry.offset;
     plan.problems.push_back({"",
-                             "entry " + quoted(member.name_text()) + " has only " +
+                             "entry " + quoted(plan.members[i].name_text()) + " has only " +
                                  std::to_string(present) + " of its " + std::to_string(entry.size) +
                                  " bytes in the archive, so it cannot be kept whole",
                              true});
@@ -52,10 +52,8 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
                       std::span<const archive_member> files, std::span<const std::string> texts,
                       bool no_add) {
   edit_plan plan;
-  plan.members.reserve(directory.entries.size() + files.size());
-  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
-    plan.members.push_back(kept_entry(directory, texts, i));
-  }
+  plan.members = all_kept(directory, texts);
+  const std::size_t count = directory.entries.size();
   // For each file's name, and its case-folded form, the last entry that has
   // it (the one unpacking leaves). Only the files' names are looked up, so
   // a large archive costs one pass over its names.
@@ -64,13 +62,14 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
   // whose bytes do not survive the conversion there and back (codes the
   // code page has twice) still finds its entry.
   const bool by_text = !texts.empty();
-  const auto key = [&](const archive_member& member) -> std::string_view {
-    return by_text ? member.name_text() : member.name;
+  const auto key = [&](const archive_member& file) -> std::string_view {
+    return by_text ? file.name_text() : file.name;
   };
   std::unordered_map<std::string_view, std::size_t> last_named;
   for (const archive_member& file : files) last_named.emplace(key(file), none);
-  for (std::size_t i = 0; i < plan.members.size(); ++i) {
-    if (const auto same = last_named.find(key(plan.members[i])); same != last_named.end()) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (const auto same = last_named.find(entry_text(directory, texts, i));
+        same != last_named.end()) {
       same->second = i;
     }
   }
@@ -81,17 +80,16 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
                   [&](const auto& named) { return named.second == none; })) {
     for (const archive_member& file : files)
       last_folded.emplace(case_folded(file.name_text()), none);
-    for (std::size_t i = 0; i < plan.members.size(); ++i) {
-      const archive_member& member = plan.members[i];
-      if (by_text && member.text.empty()) continue;
-      if (const auto folded = last_folded.find(case_folded(member.name_text()));
+    for (std::size_t i = 0; i < count; ++i) {
+      if (by_text && texts[i].empty()) continue;
+      if (const auto folded = last_folded.find(case_folded(entry_text(directory, texts, i)));
           folded != last_folded.end()) {
         folded->second = i;
       }
     }
   }
 
-  std::vector<bool> replaced(plan.members.size(), false);
+  std::vector<bool> replaced(count, false);
   for (const archive_member& file : files) {
     std::size_t& same = last_named.at(key(file));
     const auto folded_entry = last_folded.find(case_folded(file.name_text()));
@@ -101,7 +99,7 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
                                               " is that of an earlier file"});
     } else if (same != none) {
       replaced[same] = true;
-      archive_member& entry = plan.members[same];
+      archive_member& entry = plan.members.change(same);
       entry.path = file.path;
       entry.size = file.size;
       entry.source_offset = 0;
@@ -119,7 +117,7 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
       same = plan.members.size();
       if (folded_entry != last_folded.end()) folded_entry->second = same;
       replaced.push_back(true);
-      plan.members.push_back(file);
+      plan.members.add(file);
     }
   }
   return finished(std::move(plan), directory, archive_size);
@@ -127,16 +125,14 @@ edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_
 
 edit_plan plan_repack(const archive_directory& directory, std::uint64_t archive_size) {
   edit_plan plan;
-  plan.members.reserve(directory.entries.size());
-  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
-    plan.members.push_back(kept_entry(directory, {}, i));
-  }
+  plan.members = all_kept(directory, {});
   return finished(std::move(plan), directory, archive_size);
 }
 
 edit_plan plan_delete(const archive_directory& directory, std::uint64_t archive_size,
                       std::span<const std::string> names) {
   edit_plan plan;
+  plan.members = edit_members(directory);
   std::unordered_map<std::string_view, bool> asked;  // name -> whether an entry has it
   for (const std::string& name : names) asked.emplace(name, false);
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
@@ -144,7 +140,7 @@ edit_plan plan_delete(const archive_directory& directory, std::uint64_t archive_
       found->second = true;
       plan.deleted.push_back(i);
     } else {
-      plan.members.push_back(kept_entry(directory, {}, i));
+      plan.members.keep(i);
     }
   }
   for (const std::string& name : names) {
@@ -158,11 +154,12 @@ edit_plan plan_delete_entries(const archive_directory& directory, std::uint64_t 
   std::vector<bool> going(directory.entries.size(), false);
   for (const std::size_t i : indices) going[i] = true;
   edit_plan plan;
+  plan.members = edit_members(directory);
   for (std::size_t i = 0; i < directory.entries.size(); ++i) {
     if (going[i]) {
       plan.deleted.push_back(i);
     } else {
-      plan.members.push_back(kept_entry(directory, {}, i));
+      plan.members.keep(i);
     }
   }
   return finished(std::move(plan), directory, archive_size);
@@ -171,7 +168,7 @@ edit_plan plan_delete_entries(const archive_directory& directory, std::uint64_t 
 edit_plan plan_replace_entry(const archive_directory& directory, std::uint64_t archive_size,
                              std::size_t index, const archive_member& file) {
   edit_plan plan = plan_repack(directory, archive_size);
-  archive_member& entry = plan.members[index];
+  archive_member& entry = plan.members.change(index);
   entry.path = file.path;
   entry.size = file.size;
   entry.source_offset = 0;
@@ -182,9 +179,7 @@ edit_plan plan_rename(const archive_directory& directory, std::uint64_t archive_
                       std::size_t index, const std::string& name, const std::string& text,
                       std::span<const std::string> texts) {
   edit_plan plan;
-  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
-    plan.members.push_back(kept_entry(directory, texts, i));
-  }
+  plan.members = all_kept(directory, texts);
   const std::string& shown = text.empty() ? name : text;
   const auto refuse = [&](const std::string& why) {
     plan.problems.push_back({shown, "cannot be the new name: " + why});
@@ -200,17 +195,17 @@ edit_plan plan_rename(const archive_directory& directory, std::uint64_t archive_
   }
   // A name that did not convert means nothing to compare.
   const std::string folded = case_folded(shown);
-  for (std::size_t i = 0; i < plan.members.size() && plan.ok(); ++i) {
-    const archive_member& other = plan.members[i];
-    if (i == index || (!texts.empty() && other.text.empty())) continue;
-    if (other.name_text() == shown) {
+  for (std::size_t i = 0; i < directory.entries.size() && plan.ok(); ++i) {
+    if (i == index || (!texts.empty() && texts[i].empty())) continue;
+    const std::string_view other = entry_text(directory, texts, i);
+    if (other == shown) {
       refuse("entry " + std::to_string(i + 1) + " has it");
-    } else if (case_folded(other.name_text()) == folded) {
-      refuse("it differs from that of entry " + std::to_string(i + 1) + " " +
-             quoted(other.name_text()) + " only in case, which Windows ignores");
+    } else if (case_folded(other) == folded) {
+      refuse("it differs from that of entry " + std::to_string(i + 1) + " " + quoted(other) +
+             " only in case, which Windows ignores");
     }
   }
-  archive_member& renamed = plan.members[index];
+  archive_member& renamed = plan.members.change(index);
   renamed.name = name;
   renamed.text = text;
   renamed.field = encode_name(name);
@@ -222,10 +217,30 @@ edit_plan plan_set_fields(const archive_directory& directory, std::uint64_t arch
                           std::optional<std::uint32_t> spare) {
   edit_plan plan = plan_repack(directory, archive_size);
   for (const std::size_t i : indices) {
-    plan.members[i].tag = tag.value_or(plan.members[i].tag);
-    plan.members[i].spare = spare.value_or(plan.members[i].spare);
+    archive_member& member = plan.members.change(i);
+    member.tag = tag.value_or(member.tag);
+    member.spare = spare.value_or(member.spare);
   }
   return plan;
+}
+
+std::vector<packing_problem> member_problems(const edit_members& members) {
+  if (members.size() > max_entries) return member_problems(members.whole());
+  // Only what the edit brings in or changes is checked: the names the
+  // archive already has stay as they are.
+  std::vector<archive_member> brought;
+  std::vector<std::size_t> index;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (const archive_member* member = members.held(i)) {
+      brought.push_back(*member);
+      index.push_back(i);
+    }
+  }
+  std::vector<packing_problem> problems = member_problems(brought);
+  for (packing_problem& problem : problems) {
+    if (problem.member != whole_archive) problem.member = index[problem.member];
+  }
+  return problems;
 }
 
 std::uint64_t unowned_bytes(const archive_directory& directory, std::uint64_t archive_size) {

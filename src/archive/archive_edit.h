@@ -11,6 +11,7 @@
 
 #include "archive/archive_writer.h"
 #include "archive/directory.h"
+#include "archive/edit_members.h"
 
 namespace qvx {
 
@@ -23,9 +24,9 @@ struct edit_problem {
 };
 
 struct edit_plan {
-  std::vector<archive_member> members;  // the new archive's entries, in table order
-  std::vector<std::size_t> deleted;     // the old entries that go, by index
-  std::vector<edit_problem> problems;   // empty when the edit can be made
+  edit_members members;                // the new archive's entries, in table order
+  std::vector<std::size_t> deleted;    // the old entries that go, by index
+  std::vector<edit_problem> problems;  // empty when the edit can be made
 
   [[nodiscard]] bool ok() const { return problems.empty(); }
 };
@@ -40,7 +41,8 @@ struct edit_plan {
 // when the names are in another code page, are the entries' names
 // converted (see archive_member::text), empty for a name that did not
 // convert; files are then matched to entries by those texts, and only
-// names that converted are compared in case.
+// names that converted are compared in case. The plan refers to
+// `directory` and `texts`, which must outlive it; so do the other plans.
 [[nodiscard]] edit_plan plan_update(const archive_directory& directory, std::uint64_t archive_size,
                                     std::span<const archive_member> files,
                                     std::span<const std::string> texts = {}, bool no_add = false);
@@ -83,6 +85,10 @@ struct edit_plan {
                                         std::span<const std::size_t> indices,
                                         std::optional<std::uint16_t> tag,
                                         std::optional<std::uint32_t> spare);
+
+// Every reason of member_problems for the members the edit brings in or
+// changes, and more than 65535 members.
+[[nodiscard]] std::vector<packing_problem> member_problems(const edit_members& members);
 
 // How many bytes of an archive of `archive_size` bytes belong to none of its
 // parts: the count, the entry table, an entry's data or the name table.

@@ -148,11 +148,10 @@ std::optional<std::uint64_t> take_gap(std::vector<range>& gaps, std::uint64_t le
 
 // A write for each name field of `members` that differs from the one at its
 // place in the old name table, which stays at `names_at`.
-void add_renamed_fields(const archive_directory& old, std::span<const archive_member> members,
+void add_renamed_fields(const archive_directory& old, const edit_members& members,
                         std::uint64_t names_at, std::vector<layout_write>& writes) {
   for (std::size_t i = 0; i < members.size() && i < old.names.size(); ++i) {
-    const archive_member& member = members[i];
-    if ((member.field ? *member.field : encode_name(member.name)) != old.names[i]) {
+    if (members.held(i) != nullptr && members.field(i) != old.names[i]) {
       writes.push_back({layout_write::source::name_field, names_at + name_field_size * i,
                         name_field_size, 0, i});
     }
@@ -173,8 +172,8 @@ std::uint32_t archive_alignment(const archive_directory& directory) {
 }
 
 edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
-                         std::span<const archive_member> members, std::uint32_t alignment,
-                         layout_mode mode, const data_end& data) {
+                         const edit_members& members, std::uint32_t alignment, layout_mode mode,
+                         const data_end& data) {
   edit_layout layout;
   const bool in_place = mode == layout_mode::in_place;
   const std::size_t old_count = old.entries.size();
@@ -206,18 +205,19 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   std::vector<bool> live(old_count, false);
   std::vector<std::size_t> member_of(old_count, none);
   for (std::size_t i = 0; i < members.size(); ++i) {
-    if (!members[i].old_index) continue;
-    live[*members[i].old_index] = true;
-    member_of[*members[i].old_index] = i;
+    const std::optional<std::size_t> was = members.old_index(i);
+    if (!was) continue;
+    live[*was] = true;
+    member_of[*was] = i;
   }
-  const auto changed = [](const archive_member& member) { return !member.kept(); };
+  const auto changed = [&](std::size_t i) { return members.replaced(i); };
 
   // The name table moves when the count changes or the last record's end
   // does; only then may a slot run into its old place. In place it is
   // live until the records change.
   bool names_will_move = count != old_count;
-  if (count > 0 && !names_will_move && changed(members.back())) {
-    names_will_move = members.back().size != old.entries[*members.back().old_index].size;
+  if (count > 0 && !names_will_move && changed(count - 1)) {
+    names_will_move = members.held(count - 1)->size != members.old_entry(count - 1).size;
   }
   std::vector<range> fixed = {{0, head}};
   if (in_place) fixed.emplace_back(0, old_head);
@@ -236,26 +236,31 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   };
   const std::vector<bool> overlapped = overlapped_entries(old, order, live);
 
-  const bool any_change =
-      count != old_count || std::any_of(members.begin(), members.end(), changed);
+  bool any_change = count != old_count;
+  for (std::size_t i = 0; i < count && !any_change; ++i) any_change = changed(i);
 
   // Where each member ends up; nothing yet for those that go elsewhere.
   layout.entries.resize(count);
   layout.fates.assign(count, member_fate::kept);
   std::vector<bool> placed(count, false);
   for (std::size_t i = 0; i < count; ++i) {
-    const archive_member& member = members[i];
+    const archive_member* member = members.held(i);
     archive_entry& entry = layout.entries[i];
-    entry.tag = member.tag;
-    entry.spare = member.spare;
-    entry.size = static_cast<std::uint32_t>(member.size);
-    if (!member.old_index) {
+    if (member == nullptr) {
+      entry = members.old_entry(i);
+    } else {
+      entry.tag = member->tag;
+      entry.spare = member->spare;
+      entry.size = static_cast<std::uint32_t>(member->size);
+    }
+    const std::optional<std::size_t> old_index = members.old_index(i);
+    if (!old_index) {
       layout.fates[i] = member_fate::added;
       continue;
     }
-    const archive_entry& was = old.entries[*member.old_index];
+    const archive_entry& was = old.entries[*old_index];
     entry.offset = was.offset;
-    if (!changed(member)) {
+    if (!changed(i)) {
       // An entry whose bytes lie in the table moves only when the table
       // changes: with nothing to change, nothing moves.
       placed[i] = was.size == 0 || !intersects({{0, head}}, region(was)) || !any_change;
@@ -264,12 +269,12 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
     }
     // An empty entry needs no room; new data need room that nothing else
     // uses, and in place the old bytes are live until the record changes.
-    bool fits = member.size == 0;
-    if (!fits && !in_place && was.size > 0 && !overlapped[*member.old_index] &&
+    bool fits = entry.size == 0;
+    if (!fits && !in_place && was.size > 0 && !overlapped[*old_index] &&
         !intersects(fixed, region(was))) {
       const std::uint64_t slot_end =
           std::min(next_begin(fixed, region(was).second), next_entry(region(was).second));
-      fits = member.size <= slot_end - was.offset;
+      fits = entry.size <= slot_end - was.offset;
     }
     placed[i] = fits;
     layout.fates[i] = fits ? member_fate::replaced_in_place : member_fate::replaced_and_moved;
@@ -329,7 +334,7 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
         placed[last] = false;
         taken.erase(std::find(taken.begin(), taken.end(), region(layout.entries[last])));
         layout.fates[last] =
-            changed(members[last]) ? member_fate::replaced_and_moved : member_fate::moved_for_names;
+            changed(last) ? member_fate::replaced_and_moved : member_fate::moved_for_names;
       }
     }
   }
@@ -393,11 +398,11 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
     const archive_entry& entry = layout.entries[i];
     if (layout.fates[i] == member_fate::kept) continue;
     // An empty file is read too, to see that it is still empty.
-    if (changed(members[i])) {
+    if (changed(i)) {
       writes.push_back({layout_write::source::member, entry.offset, entry.size, 0, i});
     } else if (entry.size > 0) {
-      writes.push_back(
-          {layout_write::source::old_bytes, entry.offset, entry.size, members[i].source_offset, i});
+      writes.push_back({layout_write::source::old_bytes, entry.offset, entry.size,
+                        members.old_entry(i).offset, i});
     }
   }
   if (count > 0 && layout.names_moved) {
@@ -412,8 +417,8 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
       if (!live[i]) freed.push_back(region(old.entries[i]));
     }
     for (std::size_t i = 0; i < count; ++i) {
-      if (members[i].old_index && layout.fates[i] != member_fate::kept) {
-        freed.push_back(region(old.entries[*members[i].old_index]));
+      if (members.old_index(i) && layout.fates[i] != member_fate::kept) {
+        freed.push_back(region(members.old_entry(i)));
       }
     }
     std::vector<range> keep = used;

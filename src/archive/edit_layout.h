@@ -27,6 +27,7 @@
 
 #include "archive/archive_writer.h"
 #include "archive/directory.h"
+#include "archive/edit_members.h"
 
 namespace qvx {
 
@@ -98,8 +99,7 @@ using data_end = std::function<std::uint64_t(std::uint64_t begin, std::uint64_t 
 // as far as `data` finds them all zeros (free space, as an edit leaves
 // it); other bytes of unknown meaning stay.
 [[nodiscard]] edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
-                                       std::span<const archive_member> members,
-                                       std::uint32_t alignment, layout_mode mode,
-                                       const data_end& data);
+                                       const edit_members& members, std::uint32_t alignment,
+                                       layout_mode mode, const data_end& data);
 
 }  // namespace qvx

@@ -56,15 +56,14 @@ platform::error_code append_zeros(std::uint64_t length, std::vector<std::byte>& 
 
 // The name fields that change where the name table stays, each in one
 // write of its 15 bytes, then made durable.
-write_result write_renamed_fields(platform::input_file& archive,
-                                  std::span<const archive_member> members,
+write_result write_renamed_fields(platform::input_file& archive, const edit_members& members,
                                   const edit_layout& layout) {
   bool wrote = false;
   std::vector<std::byte> field;
   for (const layout_write& write : layout.writes) {
     if (write.what != layout_write::source::name_field) continue;
     field.clear();
-    append_names(members.subspan(write.member, 1), field);
+    append_name_field(members, write.member, field);
     if (const platform::error_code why = archive.write_at(write.at, field)) {
       return {"", "cannot write: " + platform::error_text(why)};
     }
@@ -97,26 +96,27 @@ std::uint64_t end_of_data(const platform::input_file& file, std::uint64_t begin,
   return begin;
 }
 
-write_result keep_unchanged_entries(std::vector<archive_member>& members,
-                                    const archive_directory& old,
+write_result keep_unchanged_entries(edit_members& members, const archive_directory& old,
                                     const platform::input_file& archive) {
-  for (archive_member& member : members) {
-    if (member.kept() || !member.old_index) continue;
-    const archive_entry& entry = old.entries[*member.old_index];
-    if (member.size != entry.size) continue;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const archive_member* member = members.held(i);
+    if (member == nullptr || member->kept() || !member->old_index) continue;
+    const archive_entry& entry = old.entries[*member->old_index];
+    if (member->size != entry.size) continue;
     bool same = false;
-    if (write_result checked = holds_entry_bytes(member, entry, archive, same); !checked.ok()) {
+    if (write_result checked = holds_entry_bytes(*member, entry, archive, same); !checked.ok()) {
       return checked;
     }
     if (!same) continue;
-    member.path.clear();
-    member.source_offset = entry.offset;
+    archive_member& kept = members.change(i);
+    kept.path.clear();
+    kept.source_offset = entry.offset;
   }
   return {};
 }
 
 write_result write_edit(const std::string& path, platform::input_file& archive,
-                        std::span<const archive_member> members, const edit_layout& layout,
+                        const edit_members& members, const edit_layout& layout,
                         const packing_progress& progress) {
   platform::error_code error = 0;
   platform::replacement_file out = platform::replacement_file::create(path, error);
@@ -162,7 +162,7 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
         append_names(members, pending);
         break;
       case layout_write::source::name_field:
-        append_names(members.subspan(write.member, 1), pending);
+        append_name_field(members, write.member, pending);
         break;
       case layout_write::source::zeros:
         if (const platform::error_code why = append_zeros(write.length, pending, out)) {
@@ -175,7 +175,7 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
         }
         break;
       case layout_write::source::member:
-        if (write_result appended = append_member_file(members[write.member], out, pending);
+        if (write_result appended = append_member_file(*members.held(write.member), out, pending);
             !appended.ok()) {
           if (appended.subject.empty()) appended.subject = path;
           return appended;
@@ -197,7 +197,7 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
 }
 
 write_result write_edit_in_place(platform::input_file& archive, const archive_directory& old,
-                                 std::span<const archive_member> members, const edit_layout& layout,
+                                 const edit_members& members, const edit_layout& layout,
                                  const packing_progress& progress) {
   const auto cannot_write = [](platform::error_code why) -> write_result {
     return {"", "cannot write: " + platform::error_text(why)};
@@ -233,7 +233,7 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
           }
           break;
         case layout_write::source::member: {
-          const archive_member& member = members[write.member];
+          const archive_member& member = *members.held(write.member);
           platform::error_code error = 0;
           const platform::input_file file = platform::input_file::open(member.path, error);
           if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};

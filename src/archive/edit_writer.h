@@ -17,7 +17,7 @@ namespace qvx {
 // replaces becomes a kept member again, so that putting back what an entry
 // already holds changes no byte. Fails when a file or the archive cannot be
 // read.
-[[nodiscard]] write_result keep_unchanged_entries(std::vector<archive_member>& members,
+[[nodiscard]] write_result keep_unchanged_entries(edit_members& members,
                                                   const archive_directory& old,
                                                   const platform::input_file& archive);
 
@@ -31,8 +31,8 @@ namespace qvx {
 // writes. The new file takes the old one's place only if that is still the
 // file `archive` is open on, unchanged; on failure nothing is left behind.
 [[nodiscard]] write_result write_edit(const std::string& path, platform::input_file& archive,
-                                      std::span<const archive_member> members,
-                                      const edit_layout& layout, const packing_progress& progress);
+                                      const edit_members& members, const edit_layout& layout,
+                                      const packing_progress& progress);
 
 // Makes the edit in the archive's own file, open for update and locked,
 // laid out in place. The new data and a moved name table go into free
@@ -43,7 +43,7 @@ namespace qvx {
 // the new one.
 [[nodiscard]] write_result write_edit_in_place(platform::input_file& archive,
                                                const archive_directory& old,
-                                               std::span<const archive_member> members,
+                                               const edit_members& members,
                                                const edit_layout& layout,
                                                const packing_progress& progress);
 

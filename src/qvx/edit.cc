@@ -76,13 +76,14 @@ bool names_fit_the_archive(const edit_plan& plan, const opened_archive& archive)
     return true;
   }
   bool fit = true;
-  for (const archive_member& member : plan.members) {
-    if (member.old_index || std::all_of(member.name.begin(), member.name.end(), [](char c) {
-          return static_cast<unsigned char>(c) < 0x80U;
-        })) {
+  for (std::size_t i = 0; i < plan.members.size(); ++i) {
+    const archive_member* member = plan.members.held(i);
+    if (member == nullptr || member->old_index ||
+        std::all_of(member->name.begin(), member->name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80U; })) {
       continue;
     }
-    report(platform::displayed_path(member.path),
+    report(platform::displayed_path(member->path),
            "its name is not plain ASCII, and the archive's names are not UTF-8: they look like "
            "those of a code page; give --charset with it (CP932, CP1252...) to convert the name");
     fit = false;
@@ -142,7 +143,9 @@ void print_changes(const edit_plan& plan, const edit_layout& layout,
     std::printf("deleted: %s (entry %zu)\n", archive.shown(i).c_str(), i + 1);
   }
   for (std::size_t i = 0; i < plan.members.size(); ++i) {
-    const archive_member& member = plan.members[i];
+    // An entry kept as it is, and whose record is its own, has nothing to say.
+    if (layout.fates[i] == member_fate::kept && plan.members.held(i) == nullptr) continue;
+    const archive_member member = plan.members[i];
     const std::string name = shown_member(member, archive);
     const unsigned long at = layout.entries[i].offset;
     const unsigned long from =
@@ -179,7 +182,7 @@ void report_moves(const edit_plan& plan, const edit_layout& layout, const opened
   for (std::size_t i = 0; i < plan.members.size(); ++i) {
     const member_fate fate = layout.fates[i];
     if (fate != member_fate::moved_for_table && fate != member_fate::moved_for_names) continue;
-    const std::size_t old = *plan.members[i].old_index;
+    const std::size_t old = *plan.members.old_index(i);
     // An odd name comes with its number.
     const std::string described = archive.described(old);
     const std::string entry =
@@ -235,13 +238,13 @@ exit_status make_edit(edit_plan plan, const archive_destination& destination,
         progress != nullptr ? progress->pause() : std::unique_lock<std::recursive_mutex>{};
     print_changes(plan, layout, archive);
   }
-  const bool changes =
-      !plan.deleted.empty() ||
-      std::any_of(layout.fates.begin(), layout.fates.end(),
-                  [](member_fate fate) { return fate != member_fate::kept; }) ||
-      std::any_of(plan.members.begin(), plan.members.end(), [&](const archive_member& member) {
-        return record_changes(member, archive.directory);
-      });
+  bool changes = !plan.deleted.empty() ||
+                 std::any_of(layout.fates.begin(), layout.fates.end(),
+                             [](member_fate fate) { return fate != member_fate::kept; });
+  for (std::size_t i = 0; i < plan.members.size() && !changes; ++i) {
+    const archive_member* member = plan.members.held(i);
+    changes = member != nullptr && record_changes(*member, archive.directory);
+  }
   if (options.dry_run || !changes) return finish_standard_output(exit_status::success);
 
   std::uint64_t total = 0;
@@ -360,8 +363,9 @@ exit_status run_update(const update_request& request) {
                        request.no_add);
   }
   // An entry it replaces keeps its own fields.
-  for (archive_member& member : plan.members) {
-    if (member.old_index) continue;
+  for (std::size_t i = 0; i < plan.members.size(); ++i) {
+    if (plan.members.old_index(i)) continue;
+    archive_member& member = plan.members.change(i);
     member.tag = request.tag.value_or(member.tag);
     member.spare = request.spare.value_or(member.spare);
   }
@@ -413,8 +417,8 @@ exit_status run_repack(const repack_request& request) {
     return exit_status::fatal;
   }
   const std::uint64_t dropped = unowned_bytes(archive.directory, archive.file.size());
-  const exit_status status =
-      write_to_destination(destination, plan.members, &archive.file, request.alignment, &progress);
+  const exit_status status = write_to_destination(destination, plan.members.whole(), &archive.file,
+                                                  request.alignment, &progress);
   if (status == exit_status::success) {
     report(shown_archive(destination),
            dropped == 1

@@ -22,6 +22,7 @@ std::string_view entry_text(const archive_directory& directory, std::span<const 
 // Every entry of `directory` kept as it is.
 edit_members all_kept(const archive_directory& directory, std::span<const std::string> texts) {
   edit_members members(directory, texts);
+  members.reserve(directory.entries.size());
   for (std::size_t i = 0; i < directory.entries.size(); ++i) members.keep(i);
   return members;
 }

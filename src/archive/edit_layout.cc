@@ -103,9 +103,31 @@ entry_order by_offset(const archive_directory& old) {
   return order;
 }
 
-// Puts `r` into the sorted `set` where it belongs.
-void insert_sorted(std::vector<range>& set, const range& r) {
-  set.insert(std::upper_bound(set.begin(), set.end(), r), r);
+// Adds `r` to the merged `set`, which stays merged.
+void add_range(std::vector<range>& set, range r) {
+  if (r.second <= r.first) return;
+  // From the first range that reaches r to the last that r reaches.
+  const auto first =
+      std::lower_bound(set.begin(), set.end(), r.first,
+                       [](const range& s, std::uint64_t at) { return s.second < at; });
+  const auto last = std::upper_bound(first, set.end(), r.second,
+                                     [](std::uint64_t at, const range& s) { return at < s.first; });
+  if (first != last) {
+    r.first = std::min(r.first, first->first);
+    r.second = std::max(r.second, std::prev(last)->second);
+  }
+  set.insert(set.erase(first, last), r);
+}
+
+// Adds `r`, which begins at or after every range of the merged `set`
+// begins, to its end.
+void append_range(std::vector<range>& set, const range& r) {
+  if (r.second <= r.first) return;
+  if (!set.empty() && r.first <= set.back().second) {
+    set.back().second = std::max(set.back().second, r.second);
+  } else {
+    set.push_back(r);
+  }
 }
 
 // For each old entry that holds bytes, whether another of `live` overlaps it.
@@ -190,10 +212,8 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   // may overwrite; the others are gaps.
   const entry_order order = by_offset(old);
   std::vector<range> owned = {{0, old_head}};
-  owned.reserve(old_count + 2);
-  for (const auto& [offset, i] : order) owned.push_back(region(old.entries[i]));
-  insert_sorted(owned, old_names_range);
-  owned = merged(std::move(owned));
+  for (const auto& [offset, i] : order) append_range(owned, region(old.entries[i]));
+  add_range(owned, old_names_range);
   const std::vector<range> unowned = subtracted({{0, old_size}}, owned);
   std::vector<range> trailer;
   if (!unowned.empty() && unowned.back().second == old_size &&
@@ -201,14 +221,14 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
     trailer.push_back(unowned.back());
   }
 
-  constexpr auto none = static_cast<std::size_t>(-1);
+  constexpr auto none = std::numeric_limits<std::uint32_t>::max();
   std::vector<bool> live(old_count, false);
-  std::vector<std::size_t> member_of(old_count, none);
+  std::vector<std::uint32_t> member_of(old_count, none);
   for (std::size_t i = 0; i < members.size(); ++i) {
     const std::optional<std::size_t> was = members.old_index(i);
     if (!was) continue;
     live[*was] = true;
-    member_of[*was] = i;
+    member_of[*was] = static_cast<std::uint32_t>(i);
   }
   const auto changed = [&](std::size_t i) { return members.replaced(i); };
 
@@ -294,12 +314,13 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   // place, where a gap is the free space to use, and where the name table
   // must follow its entry. In place, everything live in the old file is
   // taken too.
-  // Kept in order: a member that stays starts where it started.
+  // Merged; the last member is added once it is known whether the name
+  // table can follow it where it is. In offset order: a member that stays
+  // starts where it started.
   std::vector<range> taken = {{0, head}};
-  taken.reserve(count + 4);
   for (const auto& [offset, i] : order) {
-    if (member_of[i] != none && placed[member_of[i]]) {
-      taken.push_back(region(layout.entries[member_of[i]]));
+    if (member_of[i] != none && placed[member_of[i]] && member_of[i] + 1 != count) {
+      append_range(taken, region(layout.entries[member_of[i]]));
     }
   }
   std::vector<range> live_old;
@@ -319,20 +340,18 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
     layout.names_moved = !placed[last] || count != old_count || last_end != old_names;
     if (!layout.names_moved) {
       layout.names_at = old_names;
-      insert_sorted(taken, old_names_range);
+      add_range(taken, region(layout.entries[last]));
+      add_range(taken, old_names_range);
     } else if (placed[last]) {
       // What the name table may not cover: everything that stays but the
       // last entry itself, and the trailer.
-      std::vector<range> hard = taken;
-      hard.erase(std::find(hard.begin(), hard.end(), region(layout.entries[last])));
-      for (const range& r : trailer) insert_sorted(hard, r);
-      if (!intersects(unite(merged(std::move(hard)), live_old),
+      if (!intersects(unite(unite(taken, trailer), live_old),
                       {last_end, last_end + names_length})) {
         layout.names_at = last_end;
-        insert_sorted(taken, {last_end, last_end + names_length});
+        add_range(taken, region(layout.entries[last]));
+        add_range(taken, {last_end, last_end + names_length});
       } else {
         placed[last] = false;
-        taken.erase(std::find(taken.begin(), taken.end(), region(layout.entries[last])));
         layout.fates[last] =
             changed(last) ? member_fate::replaced_and_moved : member_fate::moved_for_names;
       }
@@ -342,7 +361,7 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   // Everything else goes at the end of the file, at the alignment, in table
   // order, the last member last so that the name table can follow it. In
   // place, a gap that no live byte uses is taken first.
-  std::vector<range> fixed_now = unite(unite(merged(taken), live_old), trailer);
+  std::vector<range> fixed_now = unite(unite(taken, live_old), trailer);
   std::vector<range> gaps;
   if (in_place) gaps = subtracted({{head, end_of(fixed_now)}}, fixed_now);
   fixed_now = unite(fixed_now, unowned);
@@ -364,10 +383,10 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
       return layout;
     }
     entry.offset = static_cast<std::uint32_t>(*at);
-    insert_sorted(taken, region(entry));
+    add_range(taken, region(entry));
     if (with_names) {
       layout.names_at = *at + entry.size;
-      insert_sorted(taken, {layout.names_at, layout.names_at + names_length});
+      add_range(taken, {layout.names_at, layout.names_at + names_length});
     }
   }
   if (count > 0 && layout.names_at > max_offset) {
@@ -379,15 +398,12 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
 
   // Gaps that end up beyond everything else are cut off with it, unless
   // they hold something.
-  for (const range& r : trailer) insert_sorted(taken, r);
-  std::uint64_t end = head;
-  for (const range& r : taken) {
-    if (r.second > r.first) end = std::max(end, r.second);
-  }
+  for (const range& r : trailer) add_range(taken, r);
+  const std::uint64_t end = std::max(head, end_of(taken));
   for (const range& r : unowned) {
-    if (r.second > end) insert_sorted(taken, {r.first, data ? data(r.first, r.second) : r.second});
+    if (r.second > end) add_range(taken, {r.first, data ? data(r.first, r.second) : r.second});
   }
-  const std::vector<range> used = merged(std::move(taken));
+  const std::vector<range>& used = taken;
   layout.length = std::max(end_of(used), head);
 
   // The writes: the head, new data, moved entries, a moved name table; and

@@ -5,10 +5,6 @@
 
 namespace qvx {
 
-void edit_members::keep(std::size_t index) {
-  slots_.push_back({static_cast<std::uint32_t>(index), none});
-}
-
 void edit_members::add(archive_member member) {
   slots_.push_back({none, static_cast<std::uint32_t>(held_.size())});
   held_.push_back(std::move(member));
@@ -37,17 +33,6 @@ archive_member edit_members::operator[](std::size_t i) const {
   member.field = old_->names[s.old_index];
   member.old_index = s.old_index;
   return member;
-}
-
-std::optional<std::size_t> edit_members::old_index(std::size_t i) const {
-  const slot& s = slots_[i];
-  if (s.held != none) return held_[s.held].old_index;
-  return s.old_index;
-}
-
-const archive_member* edit_members::held(std::size_t i) const {
-  const slot& s = slots_[i];
-  return s.held == none ? nullptr : &held_[s.held];
 }
 
 name_field edit_members::field(std::size_t i) const {

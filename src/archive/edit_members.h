@@ -29,8 +29,9 @@ class edit_members {
   [[nodiscard]] std::size_t size() const { return slots_.size(); }
   [[nodiscard]] bool empty() const { return slots_.empty(); }
 
+  void reserve(std::size_t count) { slots_.reserve(count); }
   // Appends old entry `index`, kept as it is.
-  void keep(std::size_t index);
+  void keep(std::size_t index) { slots_.push_back({static_cast<std::uint32_t>(index), none}); }
   // Appends a member held whole: a file added.
   void add(archive_member member);
   // Member `i`, held whole from now on, to be changed.
@@ -39,10 +40,17 @@ class edit_members {
   // Member `i` whole; a kept entry is made from the directory.
   [[nodiscard]] archive_member operator[](std::size_t i) const;
   // The old entry member `i` is or replaces; none for a file added.
-  [[nodiscard]] std::optional<std::size_t> old_index(std::size_t i) const;
+  [[nodiscard]] std::optional<std::size_t> old_index(std::size_t i) const {
+    const slot& s = slots_[i];
+    if (s.held != none) return held_[s.held].old_index;
+    return s.old_index;
+  }
   // Member `i` when it is held whole (its data are new, or its record was
   // changed); null for an old entry kept as it is.
-  [[nodiscard]] const archive_member* held(std::size_t i) const;
+  [[nodiscard]] const archive_member* held(std::size_t i) const {
+    const slot& s = slots_[i];
+    return s.held == none ? nullptr : &held_[s.held];
+  }
   // Whether member `i`'s data come from a file.
   [[nodiscard]] bool replaced(std::size_t i) const {
     const archive_member* member = held(i);

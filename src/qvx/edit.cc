@@ -318,6 +318,19 @@ std::optional<std::size_t> one_entry(const opened_archive& archive, const std::s
                                   picked->begin());
 }
 
+// The entries' names as the plans match them when a charset converts them:
+// files and new names find entries by their text, and a name that did not
+// convert (empty here) is no one's. Empty without a charset.
+std::vector<std::string> converted_texts(const opened_archive& archive) {
+  std::vector<std::string> texts;
+  if (archive.charset.empty()) return texts;
+  texts.reserve(archive.names.size());
+  for (std::size_t i = 0; i < archive.names.size(); ++i) {
+    texts.push_back(archive.unconverted[i] ? std::string{} : archive.names[i]);
+  }
+  return texts;
+}
+
 }  // namespace
 
 exit_status run_update(const update_request& request) {
@@ -336,15 +349,7 @@ exit_status run_update(const update_request& request) {
     report(shown_archive(*destination), "not changed");
     return exit_status::fatal;
   }
-  // With a charset, files find their entries by the converted names; a
-  // name that did not convert is no file's name.
-  std::vector<std::string> texts;
-  if (!archive->charset.empty()) {
-    texts.reserve(archive->names.size());
-    for (std::size_t i = 0; i < archive->names.size(); ++i) {
-      texts.push_back(archive->unconverted[i] ? std::string{} : archive->names[i]);
-    }
-  }
+  const std::vector<std::string> texts = converted_texts(*archive);
   edit_plan plan;
   if (!request.numbers.empty()) {
     const std::optional<std::vector<std::size_t>> index =
@@ -452,12 +457,7 @@ exit_status run_rename(const rename_request& request) {
     report(platform::displayed_path(text), problem);
     return not_changed(destination);
   }
-  std::vector<std::string> texts;
-  if (!archive.charset.empty()) {
-    for (std::size_t i = 0; i < archive.names.size(); ++i) {
-      texts.push_back(archive.unconverted[i] ? std::string{} : archive.names[i]);
-    }
-  }
+  const std::vector<std::string> texts = converted_texts(archive);
   edit_plan plan = plan_rename(archive.directory, archive.file.size(), *index, name,
                                charset ? text : std::string{}, texts);
   return make_edit(std::move(plan), destination, archive, options,

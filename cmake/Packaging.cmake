@@ -7,8 +7,11 @@ file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE QVX_COPYRIGHT_LINE REGEX "^Copyright 
 string(REGEX REPLACE "^Copyright \\(c\\) " "" QVX_COPYRIGHT_HOLDER "${QVX_COPYRIGHT_LINE}")
 string(REGEX REPLACE "^[0-9, -]+" "" QVX_VENDOR "${QVX_COPYRIGHT_HOLDER}")
 
+# The README's links lead into docs/, so the guides go beside it there.
+file(GLOB QVX_GUIDES ${PROJECT_SOURCE_DIR}/docs/*.md)
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${QVX_GUIDES} DESTINATION docs)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
   # Debian wants the licence as share/doc/PACKAGE/copyright, in its
@@ -25,6 +28,7 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${QVX_GUIDES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})

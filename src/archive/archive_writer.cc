@@ -148,8 +148,27 @@ std::pair<std::size_t, std::uint64_t> kept_run(std::span<const archive_member> m
 
 }  // namespace
 
+platform::io_result copy_in_pieces(
+    std::uint64_t length,
+    const std::function<platform::io_result(std::uint64_t done, std::uint64_t piece)>& copy,
+    const copied_so_far& copied) {
+  if (!copied) return copy(0, length);
+  platform::io_result result;
+  while (result.bytes < length) {
+    const std::uint64_t piece = std::min(counted_piece, length - result.bytes);
+    const platform::io_result got = copy(result.bytes, piece);
+    result.bytes += got.bytes;
+    if (got.error != 0 || got.bytes < piece) {
+      result.error = got.error;
+      break;
+    }
+    if (result.bytes < length) copied(result.bytes);
+  }
+  return result;
+}
+
 write_result append_member_file(const archive_member& member, platform::replacement_file& out,
-                                std::vector<std::byte>& buffer) {
+                                std::vector<std::byte>& buffer, const copied_so_far& copied) {
   if (member.size <= small_file_limit) {
     // Read onto `buffer`, which the caller writes out in large batches.
     const platform::io_result read = platform::read_small_file(member.path, member.size, buffer);
@@ -174,12 +193,15 @@ write_result append_member_file(const archive_member& member, platform::replacem
                              std::to_string(member.size) + " to " + std::to_string(source.size()) +
                              " bytes)"};
   }
-  const platform::io_result copied = out.copy_from(source, 0, member.size);
-  if (copied.error != 0) {
-    return {member.path, "cannot copy it into the archive: " + platform::error_text(copied.error)};
+  const platform::io_result in = copy_in_pieces(
+      member.size,
+      [&](std::uint64_t done, std::uint64_t piece) { return out.copy_from(source, done, piece); },
+      copied);
+  if (in.error != 0) {
+    return {member.path, "cannot copy it into the archive: " + platform::error_text(in.error)};
   }
-  if (copied.bytes != member.size) {
-    return {member.path, "ended after " + std::to_string(copied.bytes) + " of its " +
+  if (in.bytes != member.size) {
+    return {member.path, "ended after " + std::to_string(in.bytes) + " of its " +
                              std::to_string(member.size) + " bytes"};
   }
   return {};
@@ -230,10 +252,18 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
     written = plan.entries[i].offset;
     std::size_t count = 1;
     std::uint64_t length = member.size;
+    const copied_so_far within =
+        progress ? copied_so_far{[&, i](std::uint64_t bytes) { progress(i, bytes_done + bytes); }}
+                 : copied_so_far{};
     if (member.kept()) {
       std::tie(count, length) = kept_run(members, plan, i);
       if (const platform::error_code why = flush()) return cannot_write(why);
-      const platform::io_result copied = archive.copy_from(*source, member.source_offset, length);
+      const platform::io_result copied = copy_in_pieces(
+          length,
+          [&](std::uint64_t done, std::uint64_t piece) {
+            return archive.copy_from(*source, member.source_offset + done, piece);
+          },
+          within);
       if (copied.error != 0) {
         return {path, "cannot copy its entries: " + platform::error_text(copied.error)};
       }
@@ -242,7 +272,8 @@ write_result write_archive(const std::string& path, std::span<const archive_memb
                           " and those after it were copied: it changed while it was rewritten"};
       }
     } else {
-      if (write_result appended = append_member_file(member, archive, pending); !appended.ok()) {
+      if (write_result appended = append_member_file(member, archive, pending, within);
+          !appended.ok()) {
         if (appended.subject.empty()) appended.subject = path;
         return appended;
       }

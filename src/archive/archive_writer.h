@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/archive_format.h"
+#include "archive/copy_progress.h"
 #include "platform/platform.h"
 
 namespace qvx {
@@ -81,8 +82,22 @@ struct archive_plan {
 [[nodiscard]] archive_plan plan_archive(std::span<const archive_member> members,
                                         std::uint32_t alignment = 1);
 
-// Told after each member's bytes are in the archive.
+// Told after each member's bytes are in the archive, and while a long
+// member or run of kept entries is copied, after each piece of it.
 using packing_progress = std::function<void(std::size_t members_done, std::uint64_t bytes_done)>;
+
+// Told how many bytes of one copy are in so far.
+using copied_so_far = std::function<void(std::uint64_t bytes)>;
+
+// Copies `length` bytes through `copy(done, piece)`, which copies the
+// `piece` bytes that follow the first `done` and says how many it did: in
+// pieces of at most counted_piece bytes when `copied` is given, which is
+// told the bytes in after each piece that more follow. Stops at the first
+// piece that fails or comes up short.
+[[nodiscard]] platform::io_result copy_in_pieces(
+    std::uint64_t length,
+    const std::function<platform::io_result(std::uint64_t done, std::uint64_t piece)>& copy,
+    const copied_so_far& copied);
 
 struct write_result {
   std::string subject;  // what the problem is about: a member's path or the archive's
@@ -118,11 +133,13 @@ void append_names(std::span<const archive_member> members, std::vector<std::byte
 
 // Appends the bytes of `member`'s file, which must still have its size, to
 // `out`: a small file is read onto the end of `buffer`, which the caller
-// writes out; a large one is copied in the kernel after what `buffer` holds.
-// Says why not (with an empty subject when writing `out` failed).
+// writes out; a large one is copied in the kernel after what `buffer` holds,
+// in pieces that `copied` is told of (see copy_in_pieces). Says why not (with
+// an empty subject when writing `out` failed).
 [[nodiscard]] write_result append_member_file(const archive_member& member,
                                               platform::replacement_file& out,
-                                              std::vector<std::byte>& buffer);
+                                              std::vector<std::byte>& buffer,
+                                              const copied_so_far& copied = {});
 
 // Puts `archive` in place of the file at `path`, which `source` is open on,
 // unless that was replaced or changed while the archive was rewritten.

@@ -9,6 +9,11 @@
 
 namespace qvx {
 
+// The longest piece a copy that is watched makes at once: small enough for a
+// display to move a few times a second, and large enough that copying in
+// pieces costs nothing measurable.
+inline constexpr std::uint64_t counted_piece = std::uint64_t{16} << 20U;
+
 class copy_progress {
  public:
   explicit copy_progress(std::size_t entries) : entry_bytes_(entries) {}

@@ -131,12 +131,25 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
     return why;
   };
   const std::uint64_t old_size = archive.size();
-  // The old file's bytes of [from, to), and zeros beyond its end.
-  const auto copy_old = [&](std::uint64_t from, std::uint64_t to) -> write_result {
+  std::size_t done = 0;
+  // A copy that starts at byte `at` of the new file, told in pieces.
+  const auto told_from = [&](std::uint64_t at) -> copied_so_far {
+    if (!progress) return {};
+    return [&, at](std::uint64_t bytes) { progress(done, at + bytes); };
+  };
+  // The old file's bytes of [from, to), and zeros beyond its end, at byte
+  // `at` of the new file.
+  const auto copy_old = [&](std::uint64_t from, std::uint64_t to,
+                            std::uint64_t at) -> write_result {
     if (from < std::min(to, old_size)) {
       if (const platform::error_code why = flush()) return cannot_write(why);
       const std::uint64_t length = std::min(to, old_size) - from;
-      const platform::io_result copied = out.copy_from(archive, from, length);
+      const platform::io_result copied = copy_in_pieces(
+          length,
+          [&](std::uint64_t offset, std::uint64_t piece) {
+            return out.copy_from(archive, from + offset, piece);
+          },
+          told_from(at));
       if (copied.error != 0) return {path, "cannot copy: " + platform::error_text(copied.error)};
       if (copied.bytes != length) return {path, "changed while it was rewritten"};
       from += length;
@@ -151,9 +164,8 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
 
   const std::vector<std::byte> head = encoded_head(layout.entries);
   std::uint64_t at = 0;
-  std::size_t done = 0;
   for (const layout_write& write : layout.writes) {
-    if (write_result copied = copy_old(at, write.at); !copied.ok()) return copied;
+    if (write_result copied = copy_old(at, write.at, at); !copied.ok()) return copied;
     switch (write.what) {
       case layout_write::source::head:
         pending.insert(pending.end(), head.begin(), head.end());
@@ -170,12 +182,14 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
         }
         break;
       case layout_write::source::old_bytes:
-        if (write_result copied = copy_old(write.from, write.from + write.length); !copied.ok()) {
+        if (write_result copied = copy_old(write.from, write.from + write.length, write.at);
+            !copied.ok()) {
           return copied;
         }
         break;
       case layout_write::source::member:
-        if (write_result appended = append_member_file(*members.held(write.member), out, pending);
+        if (write_result appended =
+                append_member_file(*members.held(write.member), out, pending, told_from(write.at));
             !appended.ok()) {
           if (appended.subject.empty()) appended.subject = path;
           return appended;
@@ -191,7 +205,7 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
     at = std::max(at, write.at + write.length);
     if (progress) progress(done, at);
   }
-  if (write_result copied = copy_old(at, layout.length); !copied.ok()) return copied;
+  if (write_result copied = copy_old(at, layout.length, at); !copied.ok()) return copied;
   if (const platform::error_code why = flush()) return cannot_write(why);
   return put_in_place(out, path, archive);
 }
@@ -241,7 +255,13 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
             return {member.path, "changed size while the archive was written (it had " +
                                      std::to_string(member.size) + " bytes)"};
           }
-          const platform::io_result copied = archive.copy_to(write.at, file, 0, member.size);
+          const platform::io_result copied = copy_in_pieces(
+              member.size,
+              [&](std::uint64_t from, std::uint64_t piece) {
+                return archive.copy_to(write.at + from, file, from, piece);
+              },
+              progress ? copied_so_far{[&](std::uint64_t in) { progress(done, bytes + in); }}
+                       : copied_so_far{});
           if (copied.error != 0) return cannot_write(copied.error);
           std::array<std::byte, 1> beyond{};
           if (copied.bytes != member.size || file.read_at(member.size, beyond).bytes != 0) {

@@ -22,10 +22,6 @@ std::string shortfall(std::uint64_t copied, std::uint32_t size) {
 
 namespace {
 
-// Pieces small enough for a display to move a few times a second, and large
-// enough that copying in pieces costs nothing measurable.
-constexpr std::uint64_t counted_piece = std::uint64_t{16} << 20U;
-
 platform::io_result copy_counted(platform::output_file& file, const platform::input_file& archive,
                                  std::uint64_t offset, std::uint64_t size,
                                  progress_counter counter) {

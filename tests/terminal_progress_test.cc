@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <string_view>
@@ -216,6 +217,31 @@ TEST_F(TerminalProgressTest, QvxCountsInsideALongEntryAndDropsWholeFieldsToFit) 
     EXPECT_EQ(read_file(work_ / "long").size(), std::size_t{96} << 20U);
     fs::remove(work_ / "long");
   }
+}
+
+// One long file: create counts the bytes inside it while it copies them,
+// instead of only once the whole file is in.
+TEST(TerminalCreateProgress, CountsInsideALongFile) {
+  if (testing_windows_build()) GTEST_SKIP() << "a POSIX terminal";
+  const scratch_dir place;
+  const scratch_dir work;
+  const fs::path file = place / "long";
+  { std::ofstream{file}; }
+  fs::resize_file(file, std::uintmax_t{128} << 20U);  // a hole: cheap to make, read as zeros
+  // Stalled until a line shows more than nothing and less than all of it.
+  const std::regex count(R"((\d+\.\d) MiB of 128\.0 MiB)");
+  const auto partly = [&](const std::string& shown) {
+    for (std::sregex_iterator it(shown.begin(), shown.end(), count), end; it != end; ++it) {
+      const double mib = std::stod((*it)[1].str());
+      if (mib > 0 && mib < 128) return true;
+    }
+    return false;
+  };
+  const terminal_run run = run_on_terminal(
+      {QVX_EXE, "create", (work / "out.qvx").string(), file.string()}, work.path(), 80, 20, partly);
+  EXPECT_EQ(run.exit_status, 0) << run.terminal;
+  expect_progress_that_fits(run.terminal, 80, "qvx: create: ");
+  EXPECT_TRUE(partly(run.terminal)) << run.terminal;
 }
 
 TEST_F(TerminalProgressTest, ATerminalUnderTwentyColumnsShowsNothing) {

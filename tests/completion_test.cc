@@ -81,6 +81,17 @@ TEST_F(CompletionTest, CommandsOptionsAndTheArchivesEntryNames) {
   EXPECT_EQ(complete("qvx set --tag 1 game.qvx b"), "beta\n");
   EXPECT_EQ(complete("qvx cat --entry "), "\n");
   EXPECT_EQ(complete("qvx set game.qvx --sp"), "--spare\n");
+  // After a name, one beginning with - goes as the pattern [-]...; not when
+  // an entry has that very name, which would then be picked instead.
+  write_file(work_ / "odd.qvx",
+             builder::build_archive(std::vector<builder::entry_content>{
+                 {"-x", "1"}, {"-y", "2"}, {"[-]x", "3"}, {"back\\slash", "4"}}));
+  EXPECT_EQ(complete("qvx delete odd.qvx beta -y"), "\\[-\\]y\n");
+  EXPECT_EQ(complete("qvx delete odd.qvx beta -x"), "\n");
+  // In double quotes, \\ is one backslash of the name.
+  EXPECT_EQ(complete("qvx cat odd.qvx \"back\\\\s"), "\"back\\\\slash\"\n");
+  // Only list and extract take --exclude; update's value is no entry's name.
+  EXPECT_EQ(complete("qvx update game.qvx --exclude al"), "\n");
 }
 
 TEST_F(CompletionTest, EntryNamesComeInTheCharsetOnTheLine) {

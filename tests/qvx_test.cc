@@ -323,6 +323,12 @@ TEST_F(QvxTest, SalvageReadsWhatACutArchiveStillHolds) {
       {"list", "--salvage", "--names", put_archive_bytes(early.substr(0, 30))}, work_.path());
   EXPECT_EQ(unnamed.exit_status, 1);
   EXPECT_EQ(unnamed.out, console_text("entry-00001\nentry-00002\n"));
+  // A name that fills its field holds no NUL and is whole all the same.
+  const std::string full = laid_out({{"fifteen-letters", 30, 1}, {"b.txt", 31, 1}}, {}, 32, 62);
+  const run_result named = run_qvx(
+      {"list", "--salvage", "--names", put_archive_bytes(full.substr(0, 50))}, work_.path());
+  EXPECT_EQ(named.exit_status, 1);
+  EXPECT_EQ(named.out, console_text("fifteen-letters\nentry-00002\n"));
 
   // Extracted, an entry cut short goes only where no file has its name.
   write_file(work_ / "entry-00002", "kept");

@@ -636,34 +636,40 @@ TEST_F(QvxLayoutTest, InPlaceTheDataReachTheDiskBeforeTheRecords) {
   write_file(work_ / "a.qvx", sector_archive());
   fs::create_directory(work_ / "in");
   write_file(work_ / "in" / "hero.png", std::string(1100, 'h'));
-  const fs::path log = work_ / "calls.txt";
-  run_options in_work;
-  in_work.working_directory = work_.path();
-  // The leak checker cannot run under ptrace; the other checks can.
-  in_work.environment["ASAN_OPTIONS"] = "halt_on_error=1:abort_on_error=1:detect_leaks=0";
-  const run_result traced =
-      run({"strace", "-f", "-y", "-o", log.string(), "-e",
-           "trace=write,pwrite64,pwritev,pwritev2,copy_file_range,sendfile,fdatasync,fsync",
-           QVX_EXE, "update", "--in-place", "a.qvx", "in/hero.png"},
-          in_work);
-  ASSERT_EQ(traced.exit_status, 0) << traced.err;
-  // Each call on the archive: 'd' data, 'r' the records (before byte 58),
-  // 's' a sync.
-  const std::string archive = "<" + fs::canonical(work_ / "a.qvx").string() + ">";
-  std::string calls;
-  std::istringstream lines{read_file(log)};
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find(archive) == std::string::npos) continue;
-    if (line.find("fdatasync(") != std::string::npos || line.find("fsync(") != std::string::npos) {
-      calls += 's';
-    } else if (line.find("pwrite64(") != std::string::npos) {
-      const std::size_t close = line.rfind(") = ");
-      const std::size_t comma = line.rfind(", ", close);
-      calls += std::stoull(line.substr(comma + 2, close - comma - 2)) < 58 ? 'r' : 'd';
-    } else {
-      calls += 'd';
+  // Each call on the archive of a traced qvx run: 'd' data, 'r' the records
+  // (before byte 58), 's' a sync.
+  const auto calls_of = [&](const std::vector<std::string>& args) {
+    const fs::path log = work_ / "calls.txt";
+    run_options in_work;
+    in_work.working_directory = work_.path();
+    // The leak checker cannot run under ptrace; the other checks can.
+    in_work.environment["ASAN_OPTIONS"] = "halt_on_error=1:abort_on_error=1:detect_leaks=0";
+    const std::string calls_traced =
+        "trace=write,pwrite64,pwritev,pwritev2,copy_file_range,sendfile,fdatasync,fsync";
+    std::vector<std::string> command = {"strace",     "-f", "-y",         "-o",
+                                        log.string(), "-e", calls_traced, QVX_EXE};
+    command.insert(command.end(), args.begin(), args.end());
+    const run_result traced = run(command, in_work);
+    EXPECT_EQ(traced.exit_status, 0) << traced.err;
+    const std::string archive = "<" + fs::canonical(work_ / "a.qvx").string() + ">";
+    std::string calls;
+    std::istringstream lines{read_file(log)};
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(archive) == std::string::npos) continue;
+      if (line.find("fdatasync(") != std::string::npos ||
+          line.find("fsync(") != std::string::npos) {
+        calls += 's';
+      } else if (line.find("pwrite64(") != std::string::npos) {
+        const std::size_t close = line.rfind(") = ");
+        const std::size_t comma = line.rfind(", ", close);
+        calls += std::stoull(line.substr(comma + 2, close - comma - 2)) < 58 ? 'r' : 'd';
+      } else {
+        calls += 'd';
+      }
     }
-  }
+    return calls;
+  };
+  const std::string calls = calls_of({"update", "--in-place", "a.qvx", "in/hero.png"});
   const std::size_t records = calls.find('r');
   ASSERT_NE(records, std::string::npos) << calls;
   EXPECT_NE(calls.find('d'), std::string::npos) << calls;
@@ -671,6 +677,10 @@ TEST_F(QvxLayoutTest, InPlaceTheDataReachTheDiskBeforeTheRecords) {
   const std::size_t synced = calls.rfind('s', records);
   ASSERT_NE(synced, std::string::npos) << calls;
   EXPECT_LT(calls.rfind('d', records), synced) << calls;
+  // A new name in its field, where the name table stays, is synced too.
+  const std::string renamed = calls_of({"rename", "--in-place", "a.qvx", "hero.png", "hero2.png"});
+  EXPECT_NE(renamed.find('d'), std::string::npos) << renamed;
+  EXPECT_TRUE(renamed.ends_with('s')) << renamed;
 }
 
 // A write in place that fails past the old end (a file size limit as a full

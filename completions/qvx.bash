@@ -178,7 +178,7 @@ _qvx() {
   COMPREPLY=()
   _qvx_split "${COMP_LINE:0:COMP_POINT}"
   local -a words=("${_qvx_words[@]}")
-  local commands="list check extract cat diff create update delete rename set repack help"
+  local commands="list check extract cat diff create update delete rename set repack view help"
   if ((${#words[@]} == 1)); then
     _qvx_offer $commands --help --version
     return
@@ -206,6 +206,7 @@ _qvx() {
       options+=" --version"
       ;;
     repack) options="--align --help --version" ;;
+    view) options="--port --no-browser --read-only --charset --help --version" ;;
     diff) options="--json -v --verbose --charset --help --version" ;;
     check) options="--charset --help --version" ;;
     cat) options="--literal --entry --charset --help --version" ;;
@@ -231,7 +232,7 @@ _qvx() {
     elif [[ -z $dashes && $word == --?* ]]; then
       case $word in
         --charset=*) charset=(--charset "${word#*=}") ;;
-        --charset | --directory | --files-from | --exclude | --align | --entry | --tag | --spare)
+        --charset | --directory | --files-from | --exclude | --align | --entry | --tag | --spare | --port)
           value_of=$word
           ;;
       esac

@@ -447,4 +447,16 @@ std::size_t terminal_columns();
 // as it was found also when a signal stops or ends the process.
 void wait_for_key();
 
+// ---- For qvx view
+
+// Fills `bytes` from the system's cryptographic generator (getrandom, else
+// /dev/urandom; BCryptGenRandom on Windows). Fails with the system's error
+// rather than return anything weaker.
+[[nodiscard]] error_code random_bytes(std::span<std::byte> bytes);
+
+// Opens `url` in the user's default browser (xdg-open; ShellExecuteW on
+// Windows) without waiting for the browser to end. The opener's own output
+// goes to the null device, so that it never mixes into standard output.
+[[nodiscard]] error_code open_in_browser(const std::string& url);
+
 }  // namespace qvx::platform

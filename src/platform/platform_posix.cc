@@ -2,10 +2,13 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,11 +26,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/temporary_name.h"
+
+extern char** environ;  // for posix_spawnp: the child gets this process's environment
 
 namespace qvx::platform {
 namespace {
@@ -1334,6 +1340,56 @@ io_result read_small_file(const std::string& path, std::uint64_t expected,
   ::close(fd);
   out.resize(start + result.bytes);
   return result;
+}
+
+error_code random_bytes(std::span<std::byte> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::getrandom(bytes.data() + done, bytes.size() - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != ENOSYS) return errno;
+    if (n < 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  if (done == bytes.size()) return 0;
+  // A kernel older than getrandom.
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  error_code error = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return error;
+}
+
+error_code open_in_browser(const std::string& url) {
+  posix_spawn_file_actions_t actions;
+  if (const int error = posix_spawn_file_actions_init(&actions)) return error;
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::string program = "xdg-open";
+  std::string argument = url;
+  char* const argv[] = {program.data(), argument.data(), nullptr};
+  pid_t pid = 0;
+  const int error = posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return error;
+  // xdg-open ends once the browser has the page; it is reaped then, not
+  // left a zombie for as long as the server runs.
+  std::thread([pid] {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return 0;
 }
 
 }  // namespace qvx::platform

@@ -4,6 +4,8 @@
 #include <windows.h>
 // shellapi.h needs the types of windows.h.
 #include <shellapi.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -942,6 +944,27 @@ io_result read_small_file(const std::string& path, std::uint64_t expected,
   CloseHandle(file);
   out.resize(start + result.bytes);
   return result;
+}
+
+error_code random_bytes(std::span<std::byte> bytes) {
+  // BCryptGenRandom takes at most ULONG bytes a call.
+  while (!bytes.empty()) {
+    const std::size_t part = std::min<std::size_t>(bytes.size(), 1U << 20U);
+    const NTSTATUS status =
+        BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(part),
+                        BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (status < 0) return ERROR_GEN_FAILURE;
+    bytes = bytes.subspan(part);
+  }
+  return 0;
+}
+
+error_code open_in_browser(const std::string& url) {
+  const std::wstring wide = widened(url, CP_UTF8);
+  // ShellExecuteW returns a number above 32 on success.
+  const auto result = reinterpret_cast<INT_PTR>(
+      ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  return result > 32 ? 0 : static_cast<error_code>(GetLastError());
 }
 
 }  // namespace qvx::platform

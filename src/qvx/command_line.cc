@@ -515,6 +515,21 @@ exit_status run_command_line(std::span<const char* const> args) {
   add_charset(*set_command, set.charset);
   add_edit_options(*set_command, set.options, "set");
 
+  view_request view;
+  CLI::App* view_command = add_command(
+      app, "view",
+      "Show the archive in a web browser, served by qvx on this machine only until Ctrl+C.", chosen,
+      [&] { return run_view(view); });
+  add_archive(*view_command, view.archive, "the archive to show");
+  view_command
+      ->add_option("--port", view.port, "listen on port N of 127.0.0.1 (default: any free one)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 65535));
+  view_command->add_flag("--no-browser", view.no_browser,
+                         "only print the address (with its secret token); open no browser");
+  view_command->add_flag("--read-only", view.read_only, "refuse every change to the archive");
+  add_charset(*view_command, view.charset);
+
   std::string help_topic;
   CLI::App* help_command = add_command(app, "help", "Describe qvx, or one command.", chosen,
                                        [&] { return print_help(app, help_topic); });

@@ -130,6 +130,14 @@ struct repack_request {
   std::uint32_t alignment = 1;
 };
 
+struct view_request {
+  std::string archive;
+  std::optional<std::string> charset;  // the code page of the names (--charset)
+  std::uint16_t port = 0;              // 0: any free one
+  bool no_browser = false;
+  bool read_only = false;
+};
+
 exit_status run_list(const list_request& request);
 exit_status run_check(const check_request& request);
 exit_status run_extract(const extract_request& request);
@@ -141,5 +149,7 @@ exit_status run_delete(const delete_request& request);
 exit_status run_repack(const repack_request& request);
 exit_status run_rename(const rename_request& request);
 exit_status run_set(const set_request& request);
+// Serves the archive to a browser on this machine until SIGINT or SIGTERM.
+exit_status run_view(const view_request& request);
 
 }  // namespace qvx::cli

@@ -17,24 +17,27 @@ std::string name_hex(std::string_view bytes) {
   return text;
 }
 
-void print_json(const opened_archive& archive, const std::vector<bool>& shown) {
+nlohmann::ordered_json entry_json(const opened_archive& archive, std::size_t i) {
   const archive_directory& directory = archive.directory;
+  return {
+      {"number", i + 1},
+      {"name", archive.names[i]},
+      {"name_hex", name_hex(entry_name(directory.names[i]))},
+      {"offset", directory.entries[i].offset},
+      {"size", directory.entries[i].size},
+      {"tag", directory.entries[i].tag},
+      {"spare", directory.entries[i].spare},
+  };
+}
+
+void print_json(const opened_archive& archive, const std::vector<bool>& shown) {
   std::fputs("[", stdout);
   bool first = true;
-  for (std::size_t i = 0; i < directory.entries.size(); ++i) {
+  for (std::size_t i = 0; i < archive.directory.entries.size(); ++i) {
     if (!shown[i]) continue;
-    const std::string_view bytes = entry_name(directory.names[i]);
-    const nlohmann::ordered_json entry = {
-        {"number", i + 1},
-        {"name", archive.names[i]},
-        {"name_hex", name_hex(bytes)},
-        {"offset", directory.entries[i].offset},
-        {"size", directory.entries[i].size},
-        {"tag", directory.entries[i].tag},
-        {"spare", directory.entries[i].spare},
-    };
     const std::string line =
-        entry.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+        entry_json(archive, i)
+            .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     std::fputs(first ? "\n" : ",\n", stdout);
     first = false;
     std::fputs(line.c_str(), stdout);

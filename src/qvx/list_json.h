@@ -1,6 +1,8 @@
 // The listing for scripts.
 #pragma once
 
+#include <cstddef>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +13,10 @@ namespace qvx::cli {
 
 // A name's exact bytes for "name_hex": two lower-case hex digits each, no blanks.
 std::string name_hex(std::string_view bytes);
+
+// Entry `i` (from 0) as the listing shows it, numbered from 1:
+// {"number", "name", "name_hex", "offset", "size", "tag", "spare"}.
+nlohmann::ordered_json entry_json(const opened_archive& archive, std::size_t i);
 
 // Prints a JSON array with one object per entry shown, in table order, one object
 // a line: {"number", "name", "name_hex", "offset", "size", "tag", "spare"}. "name" is the

@@ -119,9 +119,11 @@ bool same_secret(std::string_view given, std::string_view secret) {
 }
 
 bool own_host(std::string_view host, std::uint16_t port) {
-  const std::string suffix = ":" + std::to_string(port);
-  if (!host.ends_with(suffix)) return false;
-  const std::string_view name = host.substr(0, host.size() - suffix.size());
+  const std::size_t colon = host.rfind(':');
+  if (colon == std::string_view::npos || host.substr(colon + 1) != std::to_string(port)) {
+    return false;
+  }
+  const std::string_view name = host.substr(0, colon);
   return name == "127.0.0.1" || equal_ignoring_case(name, "localhost");
 }
 

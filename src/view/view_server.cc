@@ -164,8 +164,8 @@ reply entry_reply(const request_header& request, const server_state& state, std:
   const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(entry.size, 16));
   const platform::io_result got =
       state.archive.file.read_at(entry.offset, std::span<std::byte>{head, wanted});
-  const std::string_view type =
-      view::inline_media_type(std::span<const std::byte>{head, got.bytes});
+  const std::string_view type = view::inline_media_type(
+      std::span<const std::byte>{head, static_cast<std::size_t>(got.bytes)});
 
   reply answer;
   http::response<http::empty_body>& header = answer.header;
@@ -296,7 +296,9 @@ asio::awaitable<bool> send_entry(beast::tcp_stream& stream, const server_state& 
     // body is not whole.
     if (got.bytes == 0) co_return false;
     stream.expires_after(idle_timeout);
-    co_await asio::async_write(stream, asio::buffer(chunk.data(), got.bytes), asio::use_awaitable);
+    co_await asio::async_write(stream,
+                               asio::buffer(chunk.data(), static_cast<std::size_t>(got.bytes)),
+                               asio::use_awaitable);
     offset += got.bytes;
     left -= got.bytes;
   }

@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -106,6 +106,7 @@ class ViewTest : public ::testing::Test {
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(archive);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_ = ::fork();

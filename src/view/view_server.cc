@@ -49,8 +49,8 @@ using view::range_kind;
 // A client that sends nothing for this long is dropped.
 constexpr auto idle_timeout = std::chrono::seconds(30);
 // Entries are sent in pieces of this size, never read whole.
-constexpr std::size_t chunk_size = 64 * 1024;
-constexpr std::size_t header_limit = 16 * 1024;
+constexpr std::size_t chunk_size = std::size_t{64} << 10U;
+constexpr std::size_t header_limit = std::size_t{16} << 10U;
 
 constexpr std::string_view page_policy =
     "default-src 'self'; frame-ancestors 'none'; object-src 'none'";

@@ -34,20 +34,15 @@ struct terminal_run {
 };
 
 // Runs `argv` in `cwd` with standard error on a new terminal of `columns`
-// columns. The work is made to take long enough to be shown: once the first
-// entry's file has appeared in `cwd`, so that the program is surely at work,
-// it is stopped for a little over the progress line's quiet second, as a
-// loaded machine might stall it, and again after it has run 15 ms, 30 ms,
-// 45 ms and so on, until the terminal shows something `enough` takes (or
-// `stalls` times).
-// How fast the program starts and how fast the system copies then do not
-// matter: a stop before the work begins is time the program never counts.
+// columns. The work is made to take long enough to be shown, as a loaded
+// machine might stall it: the program runs 10 ms, is stopped for a little
+// over the progress line's quiet second, runs 10 ms again, and so on, until
+// the terminal shows something `enough` takes (or `stalls` times). How fast the program starts and how
+// fast the system copies then do not matter.
 // The entries are copied through named temporary files and a buffer
-// (portable mode): each appears as its copy begins, and each buffer counts,
-// so the stall comes while most of the work is still ahead. An anonymous
-// file appears only when its entry is done, and a copy in the kernel counts
-// a whole entry at once: on a busy machine the stalls could then all come
-// after the last count.
+// (portable mode): each buffer counts, so a line comes while most of the
+// work is still ahead. A copy in the kernel counts a whole entry at once:
+// on a busy machine every line could then come after the last count.
 terminal_run run_on_terminal(
     const std::vector<std::string>& argv, const fs::path& cwd, unsigned short columns,
     int stalls = 20,
@@ -88,18 +83,18 @@ terminal_run run_on_terminal(
   terminal_run run;
   std::atomic<bool> shown{false};
   std::atomic<bool> ended{false};
-  std::thread staller([&, child, cwd] {
-    const auto working = [&] {
-      std::error_code error;
-      for (const fs::directory_entry& entry : fs::directory_iterator(cwd, error)) {
-        if (entry.path().filename() != ".stdout") return true;
-      }
-      return false;
-    };
-    while (!ended && !working()) std::this_thread::sleep_for(1ms);
+  // Until `enough` was seen, the child runs only in short slices, each after
+  // a pause longer than a progress line's quiet second: once the work has
+  // begun a line is due at every slice, and however loaded the machine, the
+  // work is drawn while it is partly done. Waiting for the work's first file
+  // instead missed it when this thread was not scheduled until the work was
+  // over.
+  std::thread staller([&, child] {
     for (int stall = 0; stall < stalls && !shown && !ended; ++stall) {
-      std::this_thread::sleep_for(15ms * stall);
+      std::this_thread::sleep_for(10ms);
       if (shown || ended || ::kill(child, SIGSTOP) != 0) return;
+      // Each pause outlasts the line's quiet second, which may have begun
+      // in any slice.
       std::this_thread::sleep_for(1100ms);
       ::kill(child, SIGCONT);
     }

@@ -37,12 +37,13 @@ struct terminal_run {
 // columns. The work is made to take long enough to be shown, as a loaded
 // machine might stall it: the program runs 10 ms, is stopped for a little
 // over the progress line's quiet second, runs 10 ms again, and so on, until
-// the terminal shows something `enough` takes (or `stalls` times). How fast the program starts and how
-// fast the system copies then do not matter.
-// The entries are copied through named temporary files and a buffer
-// (portable mode): each buffer counts, so a line comes while most of the
-// work is still ahead. A copy in the kernel counts a whole entry at once:
-// on a busy machine every line could then come after the last count.
+// the terminal shows something `enough` takes (or `stalls` times).
+//
+// How fast the program starts and how fast the system copies then do not
+// matter. The entries are copied through named temporary files and a
+// buffer (portable mode): each buffer counts, so a line comes while most of
+// the work is still ahead. A copy in the kernel counts a whole entry at
+// once: on a busy machine every line could then come after the last count.
 terminal_run run_on_terminal(
     const std::vector<std::string>& argv, const fs::path& cwd, unsigned short columns,
     int stalls = 20,

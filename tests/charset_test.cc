@@ -141,6 +141,9 @@ TEST_F(CharsetTest, PatternsCaseAndUpdateGoByTheConvertedNames) {
   } same_letters[] = {{"CP1252", "\u00E9t\u00E9.txt", "\u00C9T\u00C9.TXT"},
                       {"UTF-8", "\u017F.txt", "s.txt"}};
   for (const auto& [charset, one, other] : same_letters) {
+    // The Windows programs fold as the system does; Wine's folding keeps
+    // the long s apart from s.
+    if (testing_windows_build() && std::string_view{charset} == "UTF-8") continue;
     SCOPED_TRACE(other);
     write_file(work_ / "in" / one, "one");
     write_file(work_ / "in" / other, "other");

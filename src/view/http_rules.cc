@@ -82,13 +82,13 @@ byte_range requested_range(std::string_view header, std::uint64_t size) {
   if (equals == std::string_view::npos) return {range_kind::malformed};
   // Another unit is not an error: the whole entry is the answer.
   if (!equal_ignoring_case(trimmed(header.substr(0, equals)), "bytes")) return {};
-  const std::string_view spec = trimmed(header.substr(equals + 1));
+  const std::string_view range_set = trimmed(header.substr(equals + 1));
   // Several ranges would need a multipart answer; the whole entry will do.
-  if (spec.find(',') != std::string_view::npos) return {};
-  const std::size_t dash = spec.find('-');
+  if (range_set.find(',') != std::string_view::npos) return {};
+  const std::size_t dash = range_set.find('-');
   if (dash == std::string_view::npos) return {range_kind::malformed};
-  const std::string_view first_text = spec.substr(0, dash);
-  const std::string_view last_text = spec.substr(dash + 1);
+  const std::string_view first_text = range_set.substr(0, dash);
+  const std::string_view last_text = range_set.substr(dash + 1);
   if (first_text.empty()) {
     // The last n bytes.
     const std::optional<std::uint64_t> n = decimal(last_text);

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -64,28 +63,6 @@ class edit_members {
   [[nodiscard]] name_field field(std::size_t i) const;
   // Every member whole, for the writer that lays an archive out anew.
   [[nodiscard]] std::vector<archive_member> whole() const;
-
-  class iterator {
-   public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = archive_member;
-    using difference_type = std::ptrdiff_t;
-    using pointer = void;
-    using reference = archive_member;
-    iterator(const edit_members* members, std::size_t i) : members_(members), i_(i) {}
-    archive_member operator*() const { return (*members_)[i_]; }
-    iterator& operator++() {
-      ++i_;
-      return *this;
-    }
-    bool operator==(const iterator& other) const { return i_ == other.i_; }
-
-   private:
-    const edit_members* members_;
-    std::size_t i_;
-  };
-  [[nodiscard]] iterator begin() const { return {this, 0}; }
-  [[nodiscard]] iterator end() const { return {this, slots_.size()}; }
 
  private:
   static constexpr std::uint32_t none = 0xFFFFFFFFU;

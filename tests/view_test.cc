@@ -198,6 +198,7 @@ TEST_F(ViewTest, EveryRequestNeedsTheSecretAndTheOwnHost) {
       {"/", {own}, 401},
       {"/api/archive", {own}, 401},
       {"/api/entries/1", {own}, 401},
+      {"/app.js", {own}, 401},
       {"/", {own, "X-QVX-Token: " + wrong}, 403},
       {"/", {own, "Cookie: qvx_token_" + std::to_string(port_) + "=" + wrong}, 403},
       {"/?token=" + wrong, {own}, 403},
@@ -224,7 +225,15 @@ TEST_F(ViewTest, EveryRequestNeedsTheSecretAndTheOwnHost) {
   EXPECT_EQ(page.status, 200);
   EXPECT_EQ(page.field("Content-Security-Policy"),
             "default-src 'self'; frame-ancestors 'none'; object-src 'none'");
-  EXPECT_EQ(page.body.find("<script"), std::string::npos);
+  // No inline script: every script of the page is a file of its own.
+  for (std::size_t at = page.body.find("<script"); at != std::string::npos;
+       at = page.body.find("<script", at + 1)) {
+    const std::string tag = page.body.substr(at, page.body.find('>', at) - at);
+    EXPECT_NE(tag.find(" src=\"/"), std::string::npos) << tag;
+  }
+  const response script = get("/app.js");
+  EXPECT_EQ(script.status, 200);
+  EXPECT_EQ(script.field("Content-Type"), "text/javascript; charset=utf-8");
   EXPECT_EQ(ask("GET", "//evil.example/?token=" + secret_, {own}).field("Location"), "/");
 }
 

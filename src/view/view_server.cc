@@ -35,6 +35,7 @@
 #include "qvx/list_json.h"
 #include "qvx/opened_archive.h"
 #include "view/http_rules.h"
+#include "view/page_files.h"
 
 namespace qvx::cli {
 namespace {
@@ -55,12 +56,6 @@ constexpr std::size_t header_limit = std::size_t{16} << 10U;
 constexpr std::string_view page_policy =
     "default-src 'self'; frame-ancestors 'none'; object-src 'none'";
 constexpr std::string_view entry_policy = "sandbox; default-src 'none'";
-
-// Until the page itself is written: a page that needs no script.
-constexpr std::string_view placeholder_page =
-    "<!DOCTYPE html>\n<html lang=\"en\">\n<head><meta charset=\"utf-8\"><title>qvx view</title>"
-    "</head>\n<body><h1>qvx view</h1><p>The archive is at <a href=\"/api/archive\">/api/archive"
-    "</a>.</p></body>\n</html>\n";
 
 struct server_state {
   opened_archive archive;
@@ -255,10 +250,12 @@ reply decide(const request_header& request, const server_state& state) {
     answer.ready->set(http::field::allow, allowed);
     return answer;
   };
-  if (path == "/") {
+  const std::string_view file_path = path == "/" ? std::string_view{"/index.html"} : path;
+  for (const view::page_file& file : view::page_files()) {
+    if (file.path != file_path) continue;
     if (!reads) return only_reads("GET, HEAD");
-    text_response page = text_reply(http::status::ok, version, "text/html; charset=utf-8",
-                                    std::string{placeholder_page});
+    text_response page =
+        text_reply(http::status::ok, version, file.media_type, std::string{file.bytes});
     page.set("Content-Security-Policy", field_text(page_policy));
     page.set("X-Frame-Options", "DENY");
     return {std::move(page), {}, {}};

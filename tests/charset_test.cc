@@ -132,6 +132,16 @@ TEST_F(CharsetTest, PatternsCaseAndUpdateGoByTheConvertedNames) {
   EXPECT_EQ(stored_names(archive, 2),
             (std::vector<std::string>{"\x95\x5C\x8E\xA6.txt", "other.txt"}));
   EXPECT_EQ(qvx({"cat", "--charset", "CP932", "a.qvx", hyou}).out, "second");
+  // A name that differs only in case is refused, and the entry it clashes
+  // with is named as converted.
+  fs::create_directory(work_ / "up");
+  write_file(work_ / "up" / "\u8868\u793A.TXT", "third");
+  const run_result clash = qvx({"update", "--charset", "CP932", "a.qvx", "up/\u8868\u793A.TXT"});
+  EXPECT_EQ(clash.exit_status, 2);
+  expect_lines(clash.err, {"qvx: up/\u8868\u793A.TXT: its entry name \"\u8868\u793A.TXT\" "
+                           "differs from that of entry \"" +
+                               hyou + "\" only in case, which Windows ignores",
+                           "qvx: a.qvx: not changed"});
 
   // Letters that are one to Windows once converted, by their upper case:
   // accented capitals, and the long s, whose capital is S.

@@ -187,6 +187,13 @@ TEST(QvxDiffTest, WhatCannotBeComparedIsTroubleAndSaysWhich) {
     expect_lines(result.err, c.err);
   }
 
+  // An entry that ends at the archive's last byte is whole: here b.txt
+  // holds the last two bytes of the name table.
+  write_file(work / "end.qvx", laid_out({{"a.txt", 44, 3}, {"b.txt", 91, 2}, {"c.txt", 47, 1}},
+                                        {{44, "AAA"}, {47, "C"}}, 48, 48 + 45));
+  const run_result whole = run_qvx({"diff", "end.qvx", "end.qvx"}, work.path());
+  EXPECT_EQ(whole.exit_status, 0) << whole.err;
+
   if (testing_windows_build()) return;  // a pipe without a reader
   // A report that did not arrive says nothing of the archives.
   write_file(work / "other.qvx", archive_of({{"a.txt", "AAA"}}));

@@ -42,6 +42,17 @@ TEST(ViewRules, MediaTypeComesOnlyFromKnownMagicBytes) {
   for (const auto& [head, type] : cases) {
     EXPECT_EQ(inline_media_type(bytes_of(head)), type) << head;
   }
+  const std::vector<std::pair<std::string, bool>> texts = {
+      {"plain words\r\n\tand\f", true},
+      {"\x95\x5C\x8E\xA6 in a code page", true},
+      {std::string{"a\0b", 3}, false},
+      {"bell\a", false},
+      {"del\x7F", false},
+      {"", false},
+  };
+  for (const auto& [head, text] : texts) {
+    EXPECT_EQ(looks_like_text(bytes_of(head)), text) << head;
+  }
 }
 
 TEST(ViewRules, RangeIsCutToTheEntryOrRefused) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "cli_test.h"
 #include "test_support.h"
 
 namespace qvx::test {
@@ -175,6 +176,14 @@ class ViewTest : public ::testing::Test {
     return ask("GET", target, fields);
   }
 
+  // A change, with the secret in its header.
+  response change(const std::string& method, const std::string& target, const std::string& body,
+                  std::vector<std::string> fields = {}) {
+    fields.push_back("Host: " + host());
+    fields.push_back("X-QVX-Token: " + secret_);
+    return ask(method, target, fields, body);
+  }
+
   scratch_dir place_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
@@ -326,8 +335,109 @@ TEST_F(ViewTest, ArchiveListingIsTheJsonListing) {
   }
   // Larger than one piece of the stream.
   EXPECT_EQ(get("/api/entries/2").body, big);
-  const std::string header = "X-QVX-Token: " + secret_;
-  EXPECT_EQ(ask("DELETE", "/api/entries/1", {"Host: " + host(), header}).status / 10, 40);
+  for (const auto& [method, target] :
+       std::vector<std::pair<std::string, std::string>>{{"DELETE", "/api/entries/1"},
+                                                        {"PUT", "/api/entries/1"},
+                                                        {"POST", "/api/entries?name=x"}}) {
+    const response refused = change(method, target, "x");
+    EXPECT_EQ(refused.status, 405) << method;
+    EXPECT_EQ(refused.body, "qvx view was started with --read-only\n") << method;
+  }
+}
+
+// The viewer's changes are those of the commands: the same archive, byte
+// for byte, as qvx update, delete, rename and set leave.
+TEST_F(ViewTest, ChangesGiveTheArchiveTheCommandsGive) {
+  const std::vector<builder::entry_content> entries = {
+      {"a.txt", "hello"}, {"b.png", png}, {"c.txt", "cc"}};
+  start(entries);
+  const scratch_dir by_hand;
+  write_file(by_hand / "shown.qvx", builder::build_archive(entries));
+  fs::create_directory(by_hand / "in");
+  write_file(by_hand / "in" / "a.txt", "a longer hello");
+  write_file(by_hand / "in" / "new.bin", std::string(70000, 'n'));
+  const std::vector<std::vector<std::string>> commands = {
+      {"update", "shown.qvx", "in/a.txt"},
+      {"update", "shown.qvx", "in/new.bin"},
+      {"delete", "shown.qvx", "c.txt"},
+      {"rename", "shown.qvx", "b.png", "d.png"},
+      {"set", "--tag", "9", "--spare", "70000", "shown.qvx", "d.png"},
+  };
+  for (const auto& args : commands) {
+    ASSERT_EQ(run_qvx(args, by_hand.path()).exit_status, 0) << args[0];
+  }
+
+  struct step {
+    std::string method, target, body;
+    int status;
+    std::string answer;
+  };
+  const std::vector<step> steps = {
+      {"PUT", "/api/entries/1", "a longer hello", 200, "replaced entry 1\n"},
+      {"POST", "/api/entries?name=new.bin", std::string(70000, 'n'), 200, "added new.bin\n"},
+      {"DELETE", "/api/entries/3", "", 200, "deleted entry 3\n"},
+      {"PATCH", "/api/entries/2", R"({"name": "d.png"})", 200, "changed entry 2\n"},
+      {"PATCH", "/api/entries/2", R"({"tag": 9, "spare": 70000})", 200, "changed entry 2\n"},
+      // Refused, and nothing changes.
+      {"POST", "/api/entries?name=d.png", "x", 409,
+       "entry 2 has that name; PUT /api/entries/2 replaces it\n"},
+      {"POST", "/api/entries?name=..%2Fx", "x", 400,
+       "cannot be an entry's name: name contains a path separator\n"},
+      {"POST", "/api/entries?name=D.PNG", "x", 409, ""},
+      {"PATCH", "/api/entries/2", R"({"tag": 65536})", 400, "tag: must be from 0 to 65535\n"},
+      {"PATCH", "/api/entries/2", R"({"owner": 1})", 400, "unknown or mistyped field \"owner\"\n"},
+      {"PATCH", "/api/entries/2", "not json", 400,
+       "the body must be a JSON object with name, tag or spare\n"},
+      {"PATCH", "/api/entries/1", R"({"name": "d.png"})", 409, ""},
+      {"GET", "/api/entries/4", "", 404, "no such entry\n"},
+  };
+  for (const step& s : steps) {
+    const response got = change(s.method, s.target, s.body);
+    EXPECT_EQ(got.status, s.status)
+        << s.method << " " << s.target << ": " << got.body.substr(0, 200);
+    // The commands' own notes may follow.
+    EXPECT_TRUE(got.body.starts_with(s.answer)) << s.method << " " << got.body.substr(0, 200);
+  }
+  EXPECT_TRUE(read_file(place_ / "shown.qvx") == read_file(by_hand / "shown.qvx"));
+  const nlohmann::json archive = nlohmann::json::parse(get("/api/archive").body);
+  EXPECT_EQ(archive["generation"], 5);
+  EXPECT_EQ(archive["entries"][1]["name"], "d.png");
+  EXPECT_EQ(archive["entries"][1]["type"], "image/png");
+  EXPECT_EQ(archive["entries"][2]["type"], "text/plain");
+}
+
+TEST_F(ViewTest, AChangeOnDiskIsSeenAndStaleOrHugeChangesAreRefused) {
+  start({{"a.txt", "hello"}, {"b.txt", "bye"}});
+  EXPECT_EQ(get("/api/status").body, R"({"generation":0})");
+  write_file(place_ / "b.txt", "changed elsewhere");
+  ASSERT_EQ(run_qvx({"update", "shown.qvx", "b.txt"}, place_.path()).exit_status, 0);
+  fs::remove(place_ / "b.txt");
+  EXPECT_EQ(get("/api/status").body, R"({"generation":1})");
+  EXPECT_EQ(get("/api/entries/2").body, "changed elsewhere");
+  const auto selected = [&](const std::string& pattern) {
+    return nlohmann::json::parse(get("/api/select?pattern=" + pattern).body)["numbers"];
+  };
+  EXPECT_EQ(selected("*.txt"), nlohmann::json::array({1, 2}));
+  EXPECT_EQ(selected("b.txt"), nlohmann::json::array({2}));
+  EXPECT_EQ(selected("none"), nlohmann::json::array());
+
+  // A page that read the archive before that change may not change it.
+  EXPECT_EQ(change("DELETE", "/api/entries/1", "", {"X-QVX-Generation: 0"}).status, 409);
+  // Too large for any entry: refused before a byte of the body is taken.
+  connection c{port_};
+  c.send("PUT /api/entries/1 HTTP/1.1\r\nHost: " + host() + "\r\nX-QVX-Token: " + secret_ +
+         "\r\nContent-Length: 4294967296\r\n\r\n");
+  EXPECT_EQ(parsed(c.receive_all()).status, 413);
+  const std::string chunked = "PUT /api/entries/1 HTTP/1.1\r\nHost: " + host() +
+                              "\r\nX-QVX-Token: " + secret_ +
+                              "\r\nContent-Type: application/json\r\n"
+                              "Transfer-Encoding: chunked\r\n\r\n";
+  connection patch{port_};
+  std::string big = "PATCH" + chunked.substr(3);
+  patch.send(big + "10000\r\n" + std::string(0x10000, ' ') + "\r\n1\r\n \r\n0\r\n\r\n");
+  EXPECT_EQ(parsed(patch.receive_all()).status, 413);
+  EXPECT_EQ(get("/api/status").body, R"({"generation":1})");
+  EXPECT_EQ(get("/api/entries/1").body, "hello");
 }
 
 TEST_F(ViewTest, BadOrStalledClientsHoldUpNoOne) {

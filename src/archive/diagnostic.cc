@@ -19,13 +19,24 @@ std::atomic<drawn_line*>& drawn() {
   return line;
 }
 
+std::atomic<report_sink*>& sink() {
+  static std::atomic<report_sink*> to{nullptr};
+  return to;
+}
+
 }  // namespace
+
+void set_report_sink(report_sink* to) { sink().store(to); }
 
 void set_program_name(std::string_view name) { program_name() = name; }
 
 void set_drawn_line(drawn_line* line) { drawn().store(line); }
 
 void report(std::string_view subject, std::string_view message) {
+  if (report_sink* const to = sink().load()) {
+    to->take(program_name() + ": " + printable_name(subject) + ": " + std::string{message});
+    return;
+  }
   drawn_line* const shown = drawn().load();
   if (shown != nullptr) shown->hide();
   std::fflush(stdout);

@@ -209,6 +209,7 @@ struct file_facts {
   std::uint64_t size = 0;
   std::uint64_t volume = 0;   // device (POSIX) or volume serial (Windows)
   std::uint64_t file_id = 0;  // inode (POSIX) or file index (Windows)
+  std::uint64_t modified = 0;  // last write, in the system's own units
 
   [[nodiscard]] bool same_file(const file_facts& other) const {
     return volume == other.volume && file_id == other.file_id;

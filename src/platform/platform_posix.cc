@@ -1036,6 +1036,8 @@ file_facts examine(const std::string& path, error_code& error) {
   facts.size = static_cast<std::uint64_t>(st.st_size);
   facts.volume = static_cast<std::uint64_t>(st.st_dev);
   facts.file_id = static_cast<std::uint64_t>(st.st_ino);
+  facts.modified = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000U +
+                   static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
   return facts;
 }
 

@@ -719,6 +719,8 @@ file_facts examine(const std::string& path, error_code& error) {
   facts.size = (std::uint64_t{info.nFileSizeHigh} << 32U) | info.nFileSizeLow;
   facts.volume = info.dwVolumeSerialNumber;
   facts.file_id = (std::uint64_t{info.nFileIndexHigh} << 32U) | info.nFileIndexLow;
+  facts.modified = (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32U) |
+                   info.ftLastWriteTime.dwLowDateTime;
   return facts;
 }
 

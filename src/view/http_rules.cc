@@ -75,6 +75,13 @@ std::string_view inline_media_type(std::span<const std::byte> head) {
   return {};
 }
 
+bool looks_like_text(std::span<const std::byte> head) {
+  return !head.empty() && std::all_of(head.begin(), head.end(), [](std::byte b) {
+    const auto c = static_cast<unsigned char>(b);
+    return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+  });
+}
+
 byte_range requested_range(std::string_view header, std::uint64_t size) {
   header = trimmed(header);
   if (header.empty()) return {};

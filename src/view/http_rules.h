@@ -18,6 +18,11 @@ namespace qvx::view {
 // which is only ever offered as a download. 16 bytes of head are enough.
 std::string_view inline_media_type(std::span<const std::byte> head);
 
+// Whether an entry that begins with `head` looks like text, for the
+// viewer's type column: no control bytes but tab, line breaks and form
+// feed. Bytes from 0x80 up pass, since text in a code page uses them.
+bool looks_like_text(std::span<const std::byte> head);
+
 // What a Range header asks of an entry of `size` bytes.
 enum class range_kind {
   whole,          // no Range, or one to ignore (another unit, several ranges)

@@ -207,8 +207,8 @@ enum class file_kind { regular, directory, other };
 struct file_facts {
   file_kind kind = file_kind::other;
   std::uint64_t size = 0;
-  std::uint64_t volume = 0;   // device (POSIX) or volume serial (Windows)
-  std::uint64_t file_id = 0;  // inode (POSIX) or file index (Windows)
+  std::uint64_t volume = 0;    // device (POSIX) or volume serial (Windows)
+  std::uint64_t file_id = 0;   // inode (POSIX) or file index (Windows)
   std::uint64_t modified = 0;  // last write, in the system's own units
 
   [[nodiscard]] bool same_file(const file_facts& other) const {

@@ -75,6 +75,8 @@ run_result run_command(std::vector<std::string> argv, const std::vector<std::str
 
 }  // namespace
 
+std::vector<std::string> qvx_command() { return command_words("QVX_COMMAND", QVX_EXE); }
+
 bool testing_windows_build() {
   const char* target = std::getenv("QVXREADER_TARGET");
   return target != nullptr && std::string{target} == "windows";

@@ -51,6 +51,10 @@ std::string laid_out(const std::vector<builder::entry_layout>& records,
                      const std::vector<std::pair<std::size_t, std::string>>& pieces,
                      std::size_t names_at, std::size_t length);
 
+// The words that start qvx: the built program, or QVX_COMMAND's
+// ("wine /path/qvx.exe").
+std::vector<std::string> qvx_command();
+
 // Runs qvx with `args` in `cwd`.
 run_result run_qvx(const std::vector<std::string>& args, const fs::path& cwd,
                    run_options options = {});

@@ -449,6 +449,10 @@ TEST_F(QvxLayoutTest, AskFirstSeeWhatWasDoneAndTheRefusals) {
             0);
   EXPECT_EQ(read_file(work_ / "c.qvx"), laid_out({{"hero.png", 4096, 1}, {"new.txt", 8192, 3}},
                                                  {{4096, "p"}, {8192, "new"}}, 8195, 8195 + 30));
+  // The largest alignment there is.
+  ASSERT_EQ(qvx({"create", "--align", "65536", "d.qvx", "in/hero.png"}).exit_status, 0);
+  EXPECT_EQ(read_file(work_ / "d.qvx"),
+            laid_out({{"hero.png", 65536, 1}}, {{65536, "p"}}, 65537, 65537 + 15));
 }
 
 // Odd layouts, by hand: an empty entry is whole wherever its offset points,

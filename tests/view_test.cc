@@ -103,7 +103,9 @@ class ViewTest : public ::testing::Test {
     write_file(archive, builder::build_archive(entries));
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    std::vector<std::string> args = {QVX_EXE, "view", "--no-browser"};
+    // The program that is tested: under Wine, the Windows one.
+    std::vector<std::string> args = qvx_command();
+    args.insert(args.end(), {"view", "--no-browser"});
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(archive);
     std::vector<char*> argv;
@@ -113,7 +115,7 @@ class ViewTest : public ::testing::Test {
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], 1);
-      ::execv(argv[0], argv.data());
+      ::execvp(argv[0], argv.data());
       ::_exit(127);
     }
     ::close(out[1]);
@@ -134,14 +136,16 @@ class ViewTest : public ::testing::Test {
     port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size(), slash)));
     const std::size_t token = line.find("?token=");
     ASSERT_NE(token, std::string::npos) << line;
-    secret_ = line.substr(token + 7, line.find('\n') - token - 7);
+    secret_ = line.substr(token + 7, line.find_first_of("\r\n") - token - 7);
     EXPECT_GE(secret_.size(), 32U);  // 128 bits in hex
   }
 
-  // Sends SIGTERM and expects the server to end with status 0.
+  // Stops the server as a user would and expects it to end with status 0.
   void TearDown() override {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
+    // Wine hands SIGINT to a Windows program as Ctrl+C; SIGTERM it does
+    // not pass on, as Windows has none.
+    ::kill(pid_, testing_windows_build() ? SIGINT : SIGTERM);
     int status = -1;
     const clock_type::time_point deadline = clock_type::now() + deadline_span;
     pid_t ended = 0;

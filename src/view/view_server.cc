@@ -64,8 +64,8 @@ constexpr std::string_view page_policy =
     "default-src 'self'; frame-ancestors 'none'; object-src 'none'";
 constexpr std::string_view entry_policy = "sandbox; default-src 'none'";
 
-// The archive as the viewer last read it. A request keeps the one it began
-// with, so that an entry streamed while the archive changes stays whole.
+// The archive as the viewer last read it: its directory and names, with
+// the file closed again (see entry_reply).
 struct snapshot {
   opened_archive archive;
   platform::file_facts facts;
@@ -93,7 +93,7 @@ beast::string_view field_text(std::string_view text) { return {text.data(), text
 // What the server does with a request: send `ready`, stream part of an
 // entry with `header`, or take the body for a change.
 struct entry_stream {
-  std::shared_ptr<const snapshot> from;
+  std::shared_ptr<const platform::input_file> file;
   std::uint64_t offset = 0;  // in the archive file
   std::uint64_t length = 0;
   bool head = false;  // HEAD: the header only
@@ -206,6 +206,7 @@ void refresh(server_state& state) {
   next->facts = facts;  // as before the read: a change since is seen next time
   next->generation = state.current->generation + 1;
   next->json = archive_json(next->archive, state, next->generation);
+  next->archive.file = platform::input_file{};  // see entry_reply
   state.current = std::move(next);
   state.trouble.clear();
 }
@@ -232,10 +233,9 @@ std::optional<std::size_t> entry_index(std::string_view text, std::size_t count)
   return number - 1;
 }
 
-reply entry_reply(const request_header& request, const std::shared_ptr<const snapshot>& from,
-                  std::size_t index) {
+reply entry_reply(const request_header& request, const server_state& state, std::size_t index) {
   const unsigned version = request.version();
-  const opened_archive& archive = from->archive;
+  const opened_archive& archive = state.current->archive;
   const archive_entry& entry = archive.directory.entries[index];
   const byte_range range = view::requested_range(text_of(request[http::field::range]), entry.size);
   const auto sandboxed = [](reply answer) {
@@ -251,10 +251,20 @@ reply entry_reply(const request_header& request, const std::shared_ptr<const sna
     answer.ready->set(http::field::content_range, "bytes */" + std::to_string(entry.size));
     return sandboxed(std::move(answer));
   }
+  // Opened for this answer alone: Windows replaces no file that is open,
+  // so the viewer holds none open between requests. An answer under way
+  // reads on from the file it opened.
+  platform::error_code error = 0;
+  auto file = std::make_shared<platform::input_file>(platform::input_file::open(state.path, error));
+  const platform::file_facts opened = file->facts();
+  if (error || !opened.same_file(state.current->facts) ||
+      opened.size != state.current->facts.size) {
+    return sandboxed(
+        refused(http::status::service_unavailable, version, "the archive is changing; ask again"));
+  }
   std::byte head[16] = {};
   const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(entry.size, 16));
-  const platform::io_result got =
-      archive.file.read_at(entry.offset, std::span<std::byte>{head, wanted});
+  const platform::io_result got = file->read_at(entry.offset, std::span<std::byte>{head, wanted});
   const std::string_view type = view::inline_media_type(
       std::span<const std::byte>{head, static_cast<std::size_t>(got.bytes)});
 
@@ -271,7 +281,7 @@ reply entry_reply(const request_header& request, const std::shared_ptr<const sna
   } else {
     header.set(http::field::content_type, field_text(type));
   }
-  answer.entry.from = from;
+  answer.entry.file = std::move(file);
   answer.entry.offset = entry.offset;
   answer.entry.length = entry.size;
   if (range.kind == range_kind::part) {
@@ -550,7 +560,7 @@ reply decide(const request_header& request, server_state& state) {
   if (path != entries && !path.starts_with("/api/entries/")) {
     return refused(http::status::not_found, version, "not found");
   }
-  if (!reads) refresh(state);
+  refresh(state);
   const std::shared_ptr<const snapshot> now = state.current;
   std::optional<std::size_t> index;
   if (path != entries) {
@@ -559,7 +569,7 @@ reply decide(const request_header& request, server_state& state) {
   }
   if (reads) {
     if (!index) return refused(http::status::not_found, version, "not found");
-    return entry_reply(request, now, *index);
+    return entry_reply(request, state, *index);
   }
   const char* allowed = index ? "GET, HEAD, PUT, PATCH, DELETE" : "POST";
   if (state.read_only) {
@@ -622,7 +632,7 @@ asio::awaitable<bool> send_entry(beast::tcp_stream& stream, reply& answer) {
   while (left > 0) {
     const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
     const platform::io_result got =
-        answer.entry.from->archive.file.read_at(offset, std::span<std::byte>{chunk.data(), wanted});
+        answer.entry.file->read_at(offset, std::span<std::byte>{chunk.data(), wanted});
     // A file cut short since: closing the connection tells the client the
     // body is not whole.
     if (got.bytes == 0) co_return false;
@@ -836,6 +846,7 @@ exit_status run_view(const view_request& request) {
   first->facts = platform::examine(request.archive, error);
   first->archive = std::move(*archive);
   first->json = archive_json(first->archive, state, 0);
+  first->archive.file = platform::input_file{};  // see entry_reply
   state.current = std::move(first);
   try {
     return serve(state, request);

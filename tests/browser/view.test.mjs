@@ -154,6 +154,9 @@ const rowCount = (page) => page.locator('#table-body .row:not([hidden])').count(
 const sizeShown = (page, name, size) =>
   row(page, name).locator('span:nth-child(3)', { hasText: new RegExp('^' + size + '$') }).waitFor();
 const until = (page, fn, arg) => page.waitForFunction(fn, arg, WAIT);
+// A change is over when the page has shown what the server said.
+const settled = (page) => until(page, () => !document.body.classList.contains('busy') &&
+                                            !document.getElementById('messages').hidden);
 const shot = (page, name) => shots ? page.screenshot({ path: join(shots, name + '.png') }) : null;
 const entryOf = (archive, name) => listing(archive).find((e) => e.name === name);
 
@@ -273,15 +276,17 @@ test('changes made in the page reach the archive, and changes elsewhere reach th
   await row(page, 'notes.txt').click();
   await page.setInputFiles('#replace-file', { name: 'any.txt', mimeType: 'text/plain', buffer: replacement });
   await sizeShown(page, 'notes.txt', replacement.length);
+  await settled(page);
+  assert.equal(await page.locator('#messages.failed').count(), 0, await page.textContent('#messages'));
   assert.equal(entryOf(archive, 'notes.txt').size, replacement.length);
   assert.deepEqual(run('cat', archive, 'notes.txt'), replacement);
-  assert.equal(await page.locator('#messages').isVisible(), true);
 
   await page.setInputFiles('#add-files', [
     { name: 'one.txt', mimeType: 'text/plain', buffer: Buffer.from('1') },
     { name: 'two.txt', mimeType: 'text/plain', buffer: Buffer.from('22') },
   ]);
   await row(page, 'two.txt').waitFor();
+  await settled(page);
   assert.deepEqual(listing(archive).slice(-2).map((e) => [e.name, e.size]), [['one.txt', 1], ['two.txt', 2]]);
 
   await row(page, 'pic.png').click();
@@ -297,6 +302,7 @@ test('changes made in the page reach the archive, and changes elsewhere reach th
   await page.fill('#edit-tag', '7');
   await page.click('#edit-apply');
   await row(page, 'renamed.txt').waitFor();
+  await settled(page);
   const renamed = entryOf(archive, 'renamed.txt');
   assert.deepEqual([renamed.size, renamed.tag], [2, 7]);
 

@@ -5,13 +5,15 @@ import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join } from 'node:path';
+import { join, resolve } from 'node:path';
 import { createInterface } from 'node:readline';
 import { deflateSync } from 'node:zlib';
 import { chromium } from 'playwright-core';
 
-const qvx = process.argv[2] || process.env.QVX;
-if (!qvx) throw new Error('usage: node view.test.mjs QVX [SCREENSHOT_DIR]');
+const given = process.argv[2] || process.env.QVX;
+if (!given) throw new Error('usage: node view.test.mjs QVX [SCREENSHOT_DIR]');
+// qvx runs in the scratch folder: a path given relative to here must still find it.
+const qvx = given.includes('/') ? resolve(given) : given;
 const shots = process.argv[3] || process.env.QVX_SCREENSHOTS || '';
 const chromiumPath = process.env.CHROMIUM || '/usr/bin/chromium';
 const WAIT = { timeout: 10_000 };

@@ -58,19 +58,26 @@ run_result run_command(std::vector<std::string> argv, const std::vector<std::str
   const std::string program = argv.back();
   argv.insert(argv.end(), args.begin(), args.end());
   options.working_directory = cwd;
-  run_result result = run(argv, options);
   // Wine now and then fails to start a program: exit status 1 and not a
   // byte of output. Neither program ever ends that way (a banner, a usage
-  // or a diagnostic always comes first), so under Wine such a run is
+  // or a diagnostic always comes first). Rarer, Wine never ends a run that
+  // takes a fraction of a second every other time. Under Wine such a run is
   // started again, at most twice, and every retry is logged.
-  for (int retry = 1; retry <= 2 && testing_windows_build() && result.exit_status == 1 &&
-                      result.out.empty() && result.err.empty();
-       ++retry) {
-    std::fprintf(stderr, "Wine did not start %s (exit status 1, no output); retry %d\n",
-                 program.c_str(), retry);
-    result = run(argv, options);
+  std::optional<run_result> result = run_within(argv, options);
+  for (int retry = 1; retry <= 2 && testing_windows_build(); ++retry) {
+    if (!result) {
+      std::fprintf(stderr, "Wine did not end %s within %d s; retry %d\n", program.c_str(),
+                   options.timeout_seconds, retry);
+    } else if (result->exit_status == 1 && result->out.empty() && result->err.empty()) {
+      std::fprintf(stderr, "Wine did not start %s (exit status 1, no output); retry %d\n",
+                   program.c_str(), retry);
+    } else {
+      break;
+    }
+    result = run_within(argv, options);
   }
-  return result;
+  if (!result) fail_timed_out(argv, options);
+  return *std::move(result);
 }
 
 }  // namespace

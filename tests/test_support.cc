@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -59,7 +61,22 @@ std::set<std::string> list_dir(const fs::path& dir) {
   return names;
 }
 
+void fail_timed_out(const std::vector<std::string>& argv, const run_options& options) {
+  // A failure recorded here carries the test's traces (a random test's
+  // seed, say), which an exception's report leaves out.
+  ADD_FAILURE() << argv[0] << " was killed after " << options.timeout_seconds << " s";
+  throw std::runtime_error(argv[0] + " did not end within " +
+                           std::to_string(options.timeout_seconds) + " s");
+}
+
 run_result run(const std::vector<std::string>& argv, const run_options& options) {
+  std::optional<run_result> result = run_within(argv, options);
+  if (!result) fail_timed_out(argv, options);
+  return *std::move(result);
+}
+
+std::optional<run_result> run_within(const std::vector<std::string>& argv,
+                                     const run_options& options) {
   const scratch_dir capture;
   const fs::path out_path = capture / "stdout";
   const fs::path err_path = capture / "stderr";
@@ -142,8 +159,7 @@ run_result run(const std::vector<std::string>& argv, const run_options& options)
     if (std::chrono::steady_clock::now() > deadline) {
       ::kill(child, SIGKILL);
       ::waitpid(child, &status, 0);
-      throw std::runtime_error(argv[0] + " did not end within " +
-                               std::to_string(options.timeout_seconds) + " s");
+      return std::nullopt;
     }
     ::usleep(options.kill_after_ms || options.while_running ? 200 : 2000);
   }

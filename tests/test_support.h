@@ -80,8 +80,16 @@ struct run_result {
 
 // Runs `argv` with standard input from /dev/null and every signal at its
 // default disposition, as a shell starts a program, and waits for it.
-// Throws if it runs past the timeout.
+// Nothing when it runs past the timeout: it is then killed.
+std::optional<run_result> run_within(const std::vector<std::string>& argv,
+                                     const run_options& options);
+
+// run_within(), failing the test (with its traces) and throwing when the
+// program runs past the timeout.
 run_result run(const std::vector<std::string>& argv, const run_options& options);
+
+// Records the failure of a run that went past its timeout, and throws.
+[[noreturn]] void fail_timed_out(const std::vector<std::string>& argv, const run_options& options);
 
 // Stops the running child `pid` (SIGSTOP) and waits until it is stopped, so
 // that a signal sent now finds it at work; SIGCONT lets it go on. False when

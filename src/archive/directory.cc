@@ -54,15 +54,13 @@ directory_result read_directory(const platform::input_file& archive) {
                      " bytes)";
     return result;
   }
-  std::vector<std::byte> names(count * name_field_size);
-  result.problem = read_exactly(archive, names_at, names, "name table", result.malformed);
-  if (!result.ok()) return result;
-
+  // The fields lie end to end, as in the file: read straight into them.
+  static_assert(sizeof(name_field) == name_field_size);
   auto& fields = result.directory.names;
   fields.resize(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    std::memcpy(fields[i].data(), names.data() + i * name_field_size, name_field_size);
-  }
+  result.problem = read_exactly(archive, names_at, std::as_writable_bytes(std::span{fields}),
+                                "name table", result.malformed);
+  if (!result.ok()) result.directory.names.clear();
   return result;
 }
 

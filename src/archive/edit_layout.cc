@@ -283,7 +283,7 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
     if (!changed(i)) {
       // An entry whose bytes lie in the table moves only when the table
       // changes: with nothing to change, nothing moves.
-      placed[i] = was.size == 0 || !intersects({{0, head}}, region(was)) || !any_change;
+      placed[i] = was.size == 0 || was.offset >= head || !any_change;
       if (!placed[i]) layout.fates[i] = member_fate::moved_for_table;
       continue;
     }

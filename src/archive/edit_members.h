@@ -38,11 +38,15 @@ class edit_members {
 
   // Member `i` whole; a kept entry is made from the directory.
   [[nodiscard]] archive_member operator[](std::size_t i) const;
-  // The old entry member `i` is or replaces; none for a file added.
-  [[nodiscard]] std::optional<std::size_t> old_index(std::size_t i) const {
+  // The old entry member `i` is or replaces; none for a file added. (32
+  // bits: the answer comes back in a register, which counts in loops over
+  // 65535 members.)
+  [[nodiscard]] std::optional<std::uint32_t> old_index(std::size_t i) const {
     const slot& s = slots_[i];
-    if (s.held != none) return held_[s.held].old_index;
-    return s.old_index;
+    if (s.held == none) return s.old_index;
+    const std::optional<std::size_t>& was = held_[s.held].old_index;
+    if (!was) return std::nullopt;
+    return static_cast<std::uint32_t>(*was);
   }
   // Member `i` when it is held whole (its data are new, or its record was
   // changed); null for an old entry kept as it is.

@@ -38,6 +38,14 @@ write_result holds_entry_bytes(const archive_member& member, const archive_entry
   return {};
 }
 
+// Appends the records of `entries` to `out`.
+void append_records(std::span<const archive_entry> entries, std::vector<std::byte>& out) {
+  for (const archive_entry& entry : entries) {
+    const auto record = encode_entry(entry);
+    out.insert(out.end(), record.begin(), record.end());
+  }
+}
+
 // Appends `length` zero bytes to `pending`, writing it out in batches.
 platform::error_code append_zeros(std::uint64_t length, std::vector<std::byte>& pending,
                                   platform::replacement_file& out) {
@@ -216,12 +224,9 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
   const auto cannot_write = [](platform::error_code why) -> write_result {
     return {"", "cannot write: " + platform::error_text(why)};
   };
-  const std::vector<std::byte> head = encoded_head(layout.entries);
-  const std::size_t old_head = count_size + entry_record_size * old.entries.size();
-  std::vector<std::byte> was(old_head);
-  if (const platform::io_result read = archive.read_at(0, was); read.bytes != was.size()) {
-    return {"", "cannot read its entry table again: " + platform::error_text(read.error)};
-  }
+  const std::size_t old_count = old.entries.size();
+  const std::size_t count = layout.entries.size();
+  const std::size_t old_head = count_size + entry_record_size * old_count;
 
   // First what nothing points at yet: new data, records beyond the old
   // table, the name table where it moves.
@@ -232,9 +237,10 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
     for (const layout_write& write : layout.writes) {
       switch (write.what) {
         case layout_write::source::head:
-          if (head.size() > old_head) {
-            if (const platform::error_code why =
-                    archive.write_at(old_head, std::span{head}.subspan(old_head))) {
+          if (count > old_count) {
+            buffer.clear();
+            append_records(std::span{layout.entries}.subspan(old_count), buffer);
+            if (const platform::error_code why = archive.write_at(old_head, buffer)) {
               return cannot_write(why);
             }
           }
@@ -297,14 +303,38 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
   }
 
   // Then the records and the count: the bytes that differ, in one write.
-  const std::size_t common = std::min(old_head, head.size());
+  // Only the records from the first that changed to the last are encoded,
+  // new and old, and from the start when the count changes.
+  const std::size_t common = std::min(old_count, count);
+  const auto same = [&](std::size_t i) {
+    const archive_entry& a = layout.entries[i];
+    const archive_entry& b = old.entries[i];
+    return a.tag == b.tag && a.offset == b.offset && a.size == b.size && a.spare == b.spare;
+  };
   std::size_t first = 0;
-  while (first < common && head[first] == was[first]) ++first;
-  std::size_t end = common;
-  while (end > first && head[end - 1] == was[end - 1]) --end;
-  if (end > first) {
+  while (first < common && same(first)) ++first;
+  std::size_t last = common;
+  while (last > first && same(last - 1)) --last;
+  const bool count_changes = count != old_count;
+  if (count_changes) first = 0;
+  std::vector<std::byte> now;
+  std::vector<std::byte> was;
+  if (count_changes) {
+    now.resize(count_size);
+    was.resize(count_size);
+    encode_u16(static_cast<std::uint16_t>(count), std::span{now}.first<count_size>());
+    encode_u16(static_cast<std::uint16_t>(old_count), std::span{was}.first<count_size>());
+  }
+  append_records(std::span{layout.entries}.subspan(first, last - first), now);
+  append_records(std::span{old.entries}.subspan(first, last - first), was);
+  const std::size_t now_at = count_changes ? 0 : count_size + entry_record_size * first;
+  std::size_t begin = 0;
+  while (begin < now.size() && now[begin] == was[begin]) ++begin;
+  std::size_t end = now.size();
+  while (end > begin && now[end - 1] == was[end - 1]) --end;
+  if (end > begin) {
     if (const platform::error_code why =
-            archive.write_at(first, std::span{head}.subspan(first, end - first))) {
+            archive.write_at(now_at + begin, std::span{now}.subspan(begin, end - begin))) {
       return cannot_write(why);
     }
     if (const platform::error_code why = archive.sync_data()) return cannot_write(why);

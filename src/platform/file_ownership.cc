@@ -71,6 +71,7 @@ directory_handle::~directory_handle() { close(); }
 replacement_file::replacement_file(replacement_file&& other) noexcept
     : handle_(std::exchange(other.handle_, invalid_handle)),
       written_(other.written_),
+      submitted_(other.submitted_),
       path_(std::exchange(other.path_, {})),
       temporary_name_(std::exchange(other.temporary_name_, {})) {}
 
@@ -79,6 +80,7 @@ replacement_file& replacement_file::operator=(replacement_file&& other) noexcept
     discard();
     handle_ = std::exchange(other.handle_, invalid_handle);
     written_ = other.written_;
+    submitted_ = other.submitted_;
     path_ = std::exchange(other.path_, {});
     temporary_name_ = std::exchange(other.temporary_name_, {});
   }

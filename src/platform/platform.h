@@ -191,6 +191,7 @@ class output_file {
  private:
   // Closes the file and removes it, unless a commit gave it its name.
   void discard();
+  void start_writeback();  // POSIX: starts writing out what was appended
 
   static constexpr std::intptr_t invalid_handle = -1;
   std::intptr_t handle_ = invalid_handle;
@@ -323,10 +324,12 @@ class replacement_file {
 
  private:
   void discard();
+  void start_writeback();  // POSIX: starts writing out what was appended
 
   static constexpr std::intptr_t invalid_handle = -1;
   std::intptr_t handle_ = invalid_handle;
-  std::uint64_t written_ = 0;  // bytes appended so far: where the next append writes
+  std::uint64_t written_ = 0;    // bytes appended so far: where the next append writes
+  std::uint64_t submitted_ = 0;  // bytes whose writing out has been started
   std::string path_;
   std::string temporary_name_;  // empty while the file has no name
 };

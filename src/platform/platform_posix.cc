@@ -1155,9 +1155,21 @@ replacement_file replacement_file::create(const std::string& path, error_code& e
   return file;
 }
 
+// Writing out is started every so many bytes, so that the disk works while
+// the rest is still being copied instead of all of it waiting for the end.
+constexpr std::uint64_t writeback_step = std::uint64_t{8} << 20U;
+
+void replacement_file::start_writeback() {
+  if (written_ - submitted_ < writeback_step) return;
+  ::sync_file_range(fd_of(handle_), static_cast<off_t>(submitted_),
+                    static_cast<off_t>(written_ - submitted_), SYNC_FILE_RANGE_WRITE);
+  submitted_ = written_;
+}
+
 error_code replacement_file::write(std::span<const std::byte> data) {
   const error_code error = write_fully_at(fd_of(handle_), data, written_);
   if (error == 0) written_ += data.size();
+  start_writeback();
   return error;
 }
 
@@ -1166,6 +1178,7 @@ io_result replacement_file::copy_from(const input_file& source, std::uint64_t of
   const io_result result =
       copy_range(fd_of(source.native_handle()), offset, length, fd_of(handle_), written_);
   written_ += result.bytes;
+  start_writeback();
   return result;
 }
 

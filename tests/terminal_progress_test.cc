@@ -3,7 +3,9 @@
 // erased again, and leaves the files and standard output as without it.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,9 +70,42 @@ terminal_run run_on_terminal(
   args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  terminal_run run;
+  std::atomic<bool> shown{false};
+  std::atomic<bool> ended{false};
+  std::atomic<pid_t> started{0};
+  // Until `enough` was seen, the child runs only in short slices, each after
+  // a pause longer than a progress line's quiet second: once the work has
+  // begun a line is due at every slice, and however loaded the machine, the
+  // work is drawn while it is partly done. Waiting for the work's first file
+  // instead missed it when this thread was not scheduled until the work was
+  // over.
+  std::thread staller([&] {
+    // A slice that ends late lets the whole work run in it, unseen: this
+    // thread runs ahead of every ordinary one, where the system allows it
+    // (as root). It starts before the child, so that the first slice is
+    // timed from the child's start too.
+    sched_param realtime{};
+    realtime.sched_priority = 1;
+    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realtime);
+    while (started == 0 && !ended) std::this_thread::sleep_for(1ms);
+    const pid_t child = started;
+    for (int stall = 0; stall < stalls && !shown && !ended; ++stall) {
+      std::this_thread::sleep_for(10ms);
+      if (shown || ended || ::kill(child, SIGSTOP) != 0) return;
+      // Each pause outlasts the line's quiet second, which may have begun
+      // in any slice.
+      std::this_thread::sleep_for(1100ms);
+      ::kill(child, SIGCONT);
+    }
+  });
   int master = -1;
   const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
-  if (child < 0) throw std::runtime_error("forkpty failed");
+  if (child < 0) {
+    ended = true;
+    staller.join();
+    throw std::runtime_error("forkpty failed");
+  }
   if (child == 0) {
     const int in = ::open("/dev/null", O_RDONLY);
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -81,25 +116,7 @@ terminal_run run_on_terminal(
     ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
-  terminal_run run;
-  std::atomic<bool> shown{false};
-  std::atomic<bool> ended{false};
-  // Until `enough` was seen, the child runs only in short slices, each after
-  // a pause longer than a progress line's quiet second: once the work has
-  // begun a line is due at every slice, and however loaded the machine, the
-  // work is drawn while it is partly done. Waiting for the work's first file
-  // instead missed it when this thread was not scheduled until the work was
-  // over.
-  std::thread staller([&, child] {
-    for (int stall = 0; stall < stalls && !shown && !ended; ++stall) {
-      std::this_thread::sleep_for(10ms);
-      if (shown || ended || ::kill(child, SIGSTOP) != 0) return;
-      // Each pause outlasts the line's quiet second, which may have begun
-      // in any slice.
-      std::this_thread::sleep_for(1100ms);
-      ::kill(child, SIGCONT);
-    }
-  });
+  started = child;
   // Reads until the terminal is closed by the child's end (EIO).
   char buffer[4096];
   while (true) {

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <gtest/gtest.h>
 
@@ -99,17 +100,24 @@ terminal_run run_on_terminal(
       ::kill(child, SIGCONT);
     }
   });
+  // This side keeps the terminal open: once its last program closes it, a
+  // read may fail before what that program wrote last has come through,
+  // and under load the last lines were lost so.
   int master = -1;
-  const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
+  int terminal = -1;
+  const pid_t child = ::openpty(&master, &terminal, nullptr, nullptr, &size) != 0 ? -1 : ::fork();
   if (child < 0) {
     ended = true;
     staller.join();
-    throw std::runtime_error("forkpty failed");
+    throw std::runtime_error("openpty or fork failed");
   }
   if (child == 0) {
+    ::close(master);
     const int in = ::open("/dev/null", O_RDONLY);
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    if (::login_tty(terminal) != 0 || in < 0 || out < 0 || ::chdir(cwd.c_str()) != 0) {
+      ::_exit(126);
+    }
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
@@ -117,21 +125,42 @@ terminal_run run_on_terminal(
     ::_exit(127);
   }
   started = child;
-  // Reads until the terminal is closed by the child's end (EIO).
   char buffer[4096];
-  while (true) {
+  // Whether something was read.
+  const auto read_some = [&](int timeout_ms) {
     pollfd ready{master, POLLIN, 0};
-    if (::poll(&ready, 1, 60000) <= 0) break;
+    if (::poll(&ready, 1, timeout_ms) <= 0) return false;
     const ssize_t n = ::read(master, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) return false;
     run.terminal.append(buffer, static_cast<std::size_t>(n));
-    if (enough(run.terminal)) shown = true;
+    return true;
+  };
+  // Reads while the child runs; it is collected only once the staller has
+  // stopped, which must not signal a process id that is free again.
+  const auto deadline = std::chrono::steady_clock::now() + 120s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (read_some(50) && enough(run.terminal)) shown = true;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == child) {
+      break;
+    }
   }
   ended = true;
   staller.join();
   int status = 0;
-  ::waitpid(child, &status, 0);
+  if (::waitpid(child, &status, WNOHANG) != child) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  // What the child wrote comes through before what is written after it.
+  const std::string end_mark = "[end of the run]";
+  if (::write(terminal, end_mark.data(), end_mark.size()) ==
+      static_cast<ssize_t>(end_mark.size())) {
+    for (int wait = 0; wait < 200 && !run.terminal.ends_with(end_mark); ++wait) read_some(50);
+  }
+  if (run.terminal.ends_with(end_mark)) run.terminal.resize(run.terminal.size() - end_mark.size());
+  ::close(terminal);
   ::close(master);
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.out = read_file(out_path);

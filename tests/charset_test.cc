@@ -143,6 +143,7 @@ TEST_F(CharsetTest, PatternsCaseAndUpdateGoByTheConvertedNames) {
                            hyou + "\" only in case, which Windows ignores"),
             std::string::npos)
       << clash.err;
+  EXPECT_NE(clash.err.find("qvx: a.qvx: not changed"), std::string::npos) << clash.err;
 
   // Letters that are one to Windows once converted, by their upper case:
   // accented capitals, and the long s, whose capital is S.

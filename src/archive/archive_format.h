@@ -30,6 +30,8 @@ struct archive_entry {
   std::uint32_t offset = 0;
   std::uint32_t size = 0;
   std::uint32_t spare = 0;
+
+  friend bool operator==(const archive_entry&, const archive_entry&) = default;
 };
 
 // One 15-byte field of the name table, kept exactly as read.

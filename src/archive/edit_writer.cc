@@ -306,11 +306,7 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
   // Only the records from the first that changed to the last are encoded,
   // new and old, and from the start when the count changes.
   const std::size_t common = std::min(old_count, count);
-  const auto same = [&](std::size_t i) {
-    const archive_entry& a = layout.entries[i];
-    const archive_entry& b = old.entries[i];
-    return a.tag == b.tag && a.offset == b.offset && a.size == b.size && a.spare == b.spare;
-  };
+  const auto same = [&](std::size_t i) { return layout.entries[i] == old.entries[i]; };
   std::size_t first = 0;
   while (first < common && same(first)) ++first;
   std::size_t last = common;

@@ -191,7 +191,6 @@ class output_file {
  private:
   // Closes the file and removes it, unless a commit gave it its name.
   void discard();
-  void start_writeback();  // POSIX: starts writing out what was appended
 
   static constexpr std::intptr_t invalid_handle = -1;
   std::intptr_t handle_ = invalid_handle;

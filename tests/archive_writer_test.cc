@@ -134,10 +134,11 @@ TEST_F(WriteArchiveTest, AnArchiveCutShortWhileAnEditCopiesItIsNoted) {
       lay_out_edit(read.directory, archive.size(), plan.members, 1, layout_mode::copy, {});
   ASSERT_TRUE(layout.ok()) << layout.problem;
   bool cut = false;
-  const write_result result =
-      write_edit(path, archive, plan.members, layout, [&](std::size_t, std::uint64_t) {
-        if (!std::exchange(cut, true)) std::filesystem::resize_file(path, 20);
-      });
+  const write_result result = write_edit(path, archive, read.directory, plan.members, layout,
+                                         [&](std::size_t, std::uint64_t) {
+                                           if (!std::exchange(cut, true))
+                                             std::filesystem::resize_file(path, 20);
+                                         });
   EXPECT_EQ(result.problem, "changed while it was rewritten");
   EXPECT_EQ(std::filesystem::file_size(path), 20U);
 }

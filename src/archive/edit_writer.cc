@@ -46,6 +46,20 @@ void append_records(std::span<const archive_entry> entries, std::vector<std::byt
   }
 }
 
+// The records from the first that differs from the old one at its place to
+// one past the last, among those the old and the new table both have.
+std::pair<std::size_t, std::size_t> changed_records(std::span<const archive_entry> old,
+                                                    std::span<const archive_entry> now) {
+  const std::size_t common = std::min(old.size(), now.size());
+  std::size_t first = 0;
+  while (first < common && now[first] == old[first]) ++first;
+  std::size_t last = common;
+  while (last > first && now[last - 1] == old[last - 1]) --last;
+  return {first, last};
+}
+
+constexpr std::uint64_t record_at(std::size_t i) { return count_size + entry_record_size * i; }
+
 // Appends `length` zero bytes to `pending`, writing it out in batches.
 platform::error_code append_zeros(std::uint64_t length, std::vector<std::byte>& pending,
                                   platform::replacement_file& out) {
@@ -124,8 +138,8 @@ write_result keep_unchanged_entries(edit_members& members, const archive_directo
 }
 
 write_result write_edit(const std::string& path, platform::input_file& archive,
-                        const edit_members& members, const edit_layout& layout,
-                        const packing_progress& progress) {
+                        const archive_directory& old, const edit_members& members,
+                        const edit_layout& layout, const packing_progress& progress) {
   platform::error_code error = 0;
   platform::replacement_file out = platform::replacement_file::create(path, error);
   if (error != 0) return {path, "cannot create a file beside it: " + platform::error_text(error)};
@@ -170,13 +184,33 @@ write_result write_edit(const std::string& path, platform::input_file& archive,
     return {};
   };
 
-  const std::vector<std::byte> head = encoded_head(layout.entries);
+  // The head: the count, then the old records copied where they stay the
+  // same and encoded where they change or are new. An edit of one entry of
+  // 65535 then encodes one record, not 917 KB.
+  const auto write_head = [&]() -> write_result {
+    const std::size_t count = layout.entries.size();
+    const auto [first, last] = changed_records(old.entries, layout.entries);
+    const std::size_t common = std::min(count, old.entries.size());
+    pending.resize(pending.size() + count_size);
+    encode_u16(static_cast<std::uint16_t>(count), std::span{pending}.last<count_size>());
+    if (write_result copied = copy_old(record_at(0), record_at(first), record_at(0));
+        !copied.ok()) {
+      return copied;
+    }
+    append_records(std::span{layout.entries}.subspan(first, last - first), pending);
+    if (write_result copied = copy_old(record_at(last), record_at(common), record_at(last));
+        !copied.ok()) {
+      return copied;
+    }
+    append_records(std::span{layout.entries}.subspan(common), pending);
+    return {};
+  };
   std::uint64_t at = 0;
   for (const layout_write& write : layout.writes) {
     if (write_result copied = copy_old(at, write.at, at); !copied.ok()) return copied;
     switch (write.what) {
       case layout_write::source::head:
-        pending.insert(pending.end(), head.begin(), head.end());
+        if (write_result written = write_head(); !written.ok()) return written;
         break;
       case layout_write::source::names:
         append_names(members, pending);
@@ -305,12 +339,7 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
   // Then the records and the count: the bytes that differ, in one write.
   // Only the records from the first that changed to the last are encoded,
   // new and old, and from the start when the count changes.
-  const std::size_t common = std::min(old_count, count);
-  const auto same = [&](std::size_t i) { return layout.entries[i] == old.entries[i]; };
-  std::size_t first = 0;
-  while (first < common && same(first)) ++first;
-  std::size_t last = common;
-  while (last > first && same(last - 1)) --last;
+  auto [first, last] = changed_records(old.entries, layout.entries);
   const bool count_changes = count != old_count;
   if (count_changes) first = 0;
   std::vector<std::byte> now;
@@ -323,7 +352,7 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
   }
   append_records(std::span{layout.entries}.subspan(first, last - first), now);
   append_records(std::span{old.entries}.subspan(first, last - first), was);
-  const std::size_t now_at = count_changes ? 0 : count_size + entry_record_size * first;
+  const std::size_t now_at = count_changes ? 0 : record_at(first);
   std::size_t begin = 0;
   while (begin < now.size() && now[begin] == was[begin]) ++begin;
   std::size_t end = now.size();

@@ -27,12 +27,12 @@ namespace qvx {
                                         std::uint64_t end);
 
 // Writes the edited archive as a new file beside `path`, the file `archive`
-// is open on: the old file's bytes where the layout changes nothing, and its
-// writes. The new file takes the old one's place only if that is still the
-// file `archive` is open on, unchanged; on failure nothing is left behind.
+// is open on, whose directory is `old`: the old file's bytes where the layout changes nothing, and
+// its writes. The new file takes the old one's place only if that is still the file `archive` is
+// open on, unchanged; on failure nothing is left behind.
 [[nodiscard]] write_result write_edit(const std::string& path, platform::input_file& archive,
-                                      const edit_members& members, const edit_layout& layout,
-                                      const packing_progress& progress);
+                                      const archive_directory& old, const edit_members& members,
+                                      const edit_layout& layout, const packing_progress& progress);
 
 // Makes the edit in the archive's own file, open for update and locked,
 // laid out in place. The new data and a moved name table go into free

@@ -43,7 +43,7 @@ exit_status run_cat(const cat_request& request) {
   const std::optional<opened_archive> archive = open_archive(request.archive, "", charset);
   if (!archive) return exit_status::fatal;
   const archive_directory& directory = archive->directory;
-  const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.choice, {});
+  const std::optional<std::vector<bool>> picked = pick_entries(*archive, request.choice, {});
   if (!picked) return exit_status::fatal;
   // The bytes are the entry's whatever its name: reported, but written.
   if (archive->report_unconverted(*picked, "its bytes are written all the same") > 0) {

@@ -37,10 +37,10 @@ class checker {
   }
 
  private:
-  [[nodiscard]] std::string_view name(std::size_t i) const { return archive_.names[i]; }
+  [[nodiscard]] std::string_view name(std::size_t i) const { return archive_.name(i); }
 
   [[nodiscard]] std::string entry(std::size_t i) const {
-    if (archive_.names[i].empty()) return archive_.described(i);
+    if (archive_.name(i).empty()) return archive_.described(i);
     return "entry " + std::to_string(i + 1) + " \"" + archive_.shown(i) + "\"";
   }
 

@@ -75,7 +75,7 @@ void print_json_line(const entry_difference& difference, const opened_archive& a
   const std::size_t i = named_index(difference);
   nlohmann::ordered_json object = {
       {"kind", kind_word(difference.kind)},
-      {"name", archive.names[i]},
+      {"name", archive.name(i)},
       {"name_hex", name_hex(entry_name(archive.directory.names[i]))},
   };
   if (difference.old_index) object["old_number"] = *difference.old_index + 1;

@@ -71,10 +71,9 @@ bool is_utf8(std::string_view text) {
 // it. True when there is no such name, else each is reported.
 bool names_fit_the_archive(const edit_plan& plan, const opened_archive& archive) {
   if (!archive.charset.empty()) return true;
-  if (std::all_of(archive.names.begin(), archive.names.end(),
-                  [](const std::string& name) { return is_utf8(name); })) {
-    return true;
-  }
+  bool all_utf8 = true;
+  for (std::size_t i = 0; i < archive.count() && all_utf8; ++i) all_utf8 = is_utf8(archive.name(i));
+  if (all_utf8) return true;
   bool fit = true;
   for (std::size_t i = 0; i < plan.members.size(); ++i) {
     const archive_member* member = plan.members.held(i);
@@ -259,7 +258,8 @@ exit_status make_edit(edit_plan plan, const archive_destination& destination,
   const write_result written =
       options.in_place
           ? write_edit_in_place(archive.file, archive.directory, plan.members, layout, told)
-          : write_edit(destination.path, archive.file, plan.members, layout, told);
+          : write_edit(destination.path, archive.file, archive.directory, plan.members, layout,
+                       told);
   if (!written.ok()) {
     const bool about_archive = written.subject.empty() || written.subject == destination.path;
     report(about_archive ? name : platform::displayed_path(written.subject), written.problem);
@@ -298,15 +298,14 @@ exit_status not_changed(const archive_destination& destination) {
 std::optional<std::size_t> one_entry(const opened_archive& archive, const std::string* name,
                                      std::span<const std::string> numbers) {
   if (name == nullptr) {
-    const std::optional<std::vector<std::size_t>> indices =
-        entry_indices(numbers, archive.names.size());
+    const std::optional<std::vector<std::size_t>> indices = entry_indices(numbers, archive.count());
     if (!indices) return std::nullopt;
     if (indices->size() == 1) return indices->front();
     report("--entry", "give the number of one entry");
     return std::nullopt;
   }
   entry_choice choice{{*name}, {}, true};
-  const std::optional<std::vector<bool>> picked = pick_entries(archive.names, choice, {});
+  const std::optional<std::vector<bool>> picked = pick_entries(archive, choice, {});
   if (!picked) return std::nullopt;
   const auto count = static_cast<std::size_t>(std::count(picked->begin(), picked->end(), true));
   if (count != 1) {
@@ -324,9 +323,9 @@ std::optional<std::size_t> one_entry(const opened_archive& archive, const std::s
 std::vector<std::string> converted_texts(const opened_archive& archive) {
   std::vector<std::string> texts;
   if (archive.charset.empty()) return texts;
-  texts.reserve(archive.names.size());
-  for (std::size_t i = 0; i < archive.names.size(); ++i) {
-    texts.push_back(archive.unconverted[i] ? std::string{} : archive.names[i]);
+  texts.reserve(archive.count());
+  for (std::size_t i = 0; i < archive.count(); ++i) {
+    texts.push_back(archive.unconverted[i] ? std::string{} : archive.texts[i]);
   }
   return texts;
 }
@@ -395,7 +394,7 @@ exit_status run_delete(const delete_request& request) {
   if (!opened) return exit_status::fatal;
   const archive_destination* destination = &opened->first;
   opened_archive* archive = &opened->second;
-  const std::optional<std::vector<bool>> picked = pick_entries(archive->names, request.choice, {});
+  const std::optional<std::vector<bool>> picked = pick_entries(*archive, request.choice, {});
   if (!picked) return not_changed(*destination);
   // A name picks every entry of that name; a number, that entry alone.
   std::vector<std::size_t> indices;
@@ -485,7 +484,7 @@ exit_status run_set(const set_request& request) {
   std::vector<std::size_t> indices;
   if (request.choice.names.empty()) {
     const std::optional<std::vector<std::size_t>> numbered =
-        entry_indices(request.choice.numbers, archive.names.size());
+        entry_indices(request.choice.numbers, archive.count());
     if (!numbered) return not_changed(destination);
     indices = *numbered;
   } else {

@@ -14,15 +14,15 @@ namespace {
 // picks; false when it picks none. A name some entry has picks the entries
 // of that name only, even if it reads as a pattern: otherwise an entry called
 // `[x].txt` or `*` could not be picked alone.
-bool mark_entries(std::span<const std::string> entry_names, const std::string& given,
+bool mark_entries(const opened_archive& archive, const std::string& given,
                   std::vector<bool>& picked, bool mark, bool literal) {
-  const bool exact =
-      literal || std::find(entry_names.begin(), entry_names.end(), given) != entry_names.end();
+  bool exact = literal;
+  for (std::size_t i = 0; i < archive.count() && !exact; ++i) exact = archive.name(i) == given;
   if (!exact && !is_pattern(given)) return false;
   bool found = false;
-  for (std::size_t i = 0; i < entry_names.size(); ++i) {
-    if (exact ? entry_names[i] == given
-              : matches_pattern(given, entry_names[i], platform::uses_windows_names())) {
+  for (std::size_t i = 0; i < archive.count(); ++i) {
+    if (exact ? archive.name(i) == given
+              : matches_pattern(given, archive.name(i), platform::uses_windows_names())) {
       picked[i] = mark;
       found = true;
     }
@@ -94,29 +94,29 @@ std::optional<std::vector<std::size_t>> entry_indices(std::span<const std::strin
   return indices;
 }
 
-std::optional<std::vector<bool>> pick_entries(std::span<const std::string> entry_names,
+std::optional<std::vector<bool>> pick_entries(const opened_archive& archive,
                                               const entry_choice& choice,
                                               const std::vector<std::string>& excludes) {
   const bool all = choice.names.empty() && choice.numbers.empty();
-  std::vector<bool> picked(entry_names.size(), all);
+  std::vector<bool> picked(archive.count(), all);
   bool every_name_found = true;
   for (const std::string& given : choice.names) {
     // A name the code page cannot hold is no entry's name.
     std::string name;
     if (!platform::as_entry_name(given, name) ||
-        !mark_entries(entry_names, name, picked, true, choice.literal)) {
+        !mark_entries(archive, name, picked, true, choice.literal)) {
       report(given.empty() ? std::string{"\"\""} : platform::displayed_path(given),
              !choice.literal && is_pattern(given) ? "no entry matches" : "not in the archive");
       every_name_found = false;
     }
   }
   const std::optional<std::vector<std::size_t>> numbered =
-      entry_indices(choice.numbers, entry_names.size());
+      entry_indices(choice.numbers, archive.count());
   if (!every_name_found || !numbered) return std::nullopt;
   for (const std::size_t i : *numbered) picked[i] = true;
   for (const std::string& given : excludes) {
     if (std::string pattern; platform::as_entry_name(given, pattern)) {
-      mark_entries(entry_names, pattern, picked, false, false);
+      mark_entries(archive, pattern, picked, false, false);
     }
   }
   return picked;

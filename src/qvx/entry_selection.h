@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "qvx/commands.h"
+#include "qvx/opened_archive.h"
 
 namespace qvx::cli {
 
-// For each entry of `entry_names` (as opened_archive has them), whether it is picked: by one of
+// For each entry of `archive`, by its name(), whether it is picked: by one of
 // the choice's names or numbers (all entries when there are none), and by none of the
 // `excludes`. Each name or exclude that is exactly an entry's name stands for the entries of
 // that name and no other, even if it reads as a pattern (`[x].txt`, `*`); the others are
@@ -21,7 +22,7 @@ namespace qvx::cli {
 // letters, unless the choice is literal. A number is an entry's place in the table, from 1. A
 // name, pattern or number that picks no entry is reported on standard error, and then nothing
 // is returned.
-std::optional<std::vector<bool>> pick_entries(std::span<const std::string> entry_names,
+std::optional<std::vector<bool>> pick_entries(const opened_archive& archive,
                                               const entry_choice& choice,
                                               const std::vector<std::string>& excludes);
 

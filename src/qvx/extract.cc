@@ -32,7 +32,7 @@ exit_status run_extract(const extract_request& request) {
   options.names = request.paths ? entry_names::paths : entry_names::files;
   options.existing = request.keep_existing ? existing_files::keep : existing_files::replace;
   std::optional<std::vector<bool>> picked =
-      pick_entries(archive->names, request.choice, request.excludes);
+      pick_entries(*archive, request.choice, request.excludes);
   if (!picked) {
     report(platform::displayed_path(request.archive), "nothing unpacked");
     return exit_status::fatal;
@@ -43,7 +43,7 @@ exit_status run_extract(const extract_request& request) {
     if (archive->unconverted[i]) (*picked)[i] = false;
   }
   options.selected = std::move(*picked);
-  if (!archive->charset.empty()) options.file_names = archive->names;
+  if (!archive->charset.empty()) options.file_names = archive->texts;
   // The archive is open, so its path may stop leading to it; the engine
   // recognises it by the open file when an entry would replace it.
   if (request.directory) {

@@ -102,7 +102,7 @@ void print_table(const opened_archive& archive, const std::vector<bool>& shown,
 
 // One name a line, as the listing shows it: for shell completion and scripts.
 void print_names(const opened_archive& archive, const std::vector<bool>& shown) {
-  for (std::size_t i = 0; i < archive.names.size(); ++i) {
+  for (std::size_t i = 0; i < archive.count(); ++i) {
     if (shown[i]) std::printf("%s\n", archive.shown(i).c_str());
   }
 }
@@ -117,7 +117,7 @@ exit_status run_list(const list_request& request) {
   if (!archive) return exit_status::fatal;
   // Entries keep their numbers in the table when others are excluded.
   const std::optional<std::vector<bool>> shown =
-      pick_entries(archive->names, request.choice, request.excludes);
+      pick_entries(*archive, request.choice, request.excludes);
   if (!shown) return exit_status::fatal;
   // Such an entry is still listed, with its name's bytes as they are.
   const bool unconverted = archive->report_unconverted(*shown, "it is listed as it is") > 0;

@@ -21,7 +21,7 @@ nlohmann::ordered_json entry_json(const opened_archive& archive, std::size_t i) 
   const archive_directory& directory = archive.directory;
   return {
       {"number", i + 1},
-      {"name", archive.names[i]},
+      {"name", archive.name(i)},
       {"name_hex", name_hex(entry_name(directory.names[i]))},
       {"offset", directory.entries[i].offset},
       {"size", directory.entries[i].size},

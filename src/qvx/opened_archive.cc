@@ -31,28 +31,29 @@ bool open_charset(const std::optional<std::string>& charset, name_charset& conve
 
 std::string opened_archive::shown(std::size_t i) const {
   // Converted names go out in the text the console takes, like paths.
-  return printable_name(charset.empty() || unconverted[i] ? names[i]
-                                                          : platform::displayed_path(names[i]));
+  if (charset.empty() || unconverted[i]) return printable_name(name(i));
+  return printable_name(platform::displayed_path(texts[i]));
 }
 
 std::string opened_archive::described(std::size_t i) const {
   const std::string number = "entry " + std::to_string(i + 1);
-  if (names[i].empty()) return number + " (empty name)";
-  const bool odd = unconverted[i] || printable_name(names[i]) != names[i] ||
-                   !name_refusal(names[i], name_rules::posix).empty() ||
-                   !name_refusal(names[i], name_rules::windows).empty();
+  const std::string_view text = name(i);
+  if (text.empty()) return number + " (empty name)";
+  const bool odd = unconverted[i] || printable_name(text) != text ||
+                   !name_refusal(text, name_rules::posix).empty() ||
+                   !name_refusal(text, name_rules::windows).empty();
   return odd ? number + " \"" + shown(i) + "\"" : shown(i);
 }
 
 std::size_t opened_archive::report_unconverted(const std::vector<bool>& among,
                                                std::string_view consequence) const {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < names.size(); ++i) {
+  std::size_t reported = 0;
+  for (std::size_t i = 0; i < count(); ++i) {
     if (charset.empty() || !unconverted[i] || (!among.empty() && !among[i])) continue;
     report(described(i), "its name is not valid " + charset + "; " + std::string{consequence});
-    ++count;
+    ++reported;
   }
-  return count;
+  return reported;
 }
 
 namespace {
@@ -94,20 +95,19 @@ std::optional<opened_archive> read_opened(platform::input_file file, const std::
   archive.salvaged_count = salvaged_count;
   archive.unnamed = std::move(unnamed);
   archive.given = shown;
-  const std::size_t count = archive.directory.entries.size();
-  archive.names.reserve(count);
+  const std::size_t count = archive.count();
   archive.unconverted.assign(count, false);
-  if (charset) archive.charset = charset->charset();
+  if (!charset) return archive;
+  archive.charset = charset->charset();
+  archive.texts.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::string_view bytes = entry_name(archive.directory.names[i]);
     std::string text;
-    if (charset && !charset->to_text(bytes, text)) {
+    if (!charset->to_text(bytes, text)) {
       archive.unconverted[i] = true;
       text = bytes;
-    } else if (!charset) {
-      text = bytes;
     }
-    archive.names.push_back(std::move(text));
+    archive.texts.push_back(std::move(text));
   }
   return archive;
 }

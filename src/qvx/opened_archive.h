@@ -24,9 +24,10 @@ bool open_charset(const std::optional<std::string>& charset, name_charset& conve
 struct opened_archive {
   platform::input_file file;
   archive_directory directory;
-  // Each entry's name as the commands use it: converted from the charset
-  // asked for, or its bytes as they are (also when it did not convert).
-  std::vector<std::string> names;
+  // With a charset, each entry's name converted (its bytes where it did not
+  // convert); empty without one, where name() is the bytes themselves: a
+  // copy of 65535 names would cost an edit of one entry more than its write.
+  std::vector<std::string> texts;
   std::vector<bool> unconverted;  // by index: the name is not valid in that charset
   std::string charset;            // empty when none was asked for
   platform::edit_lock lock;       // held from reading the directory to the end of an edit
@@ -37,6 +38,12 @@ struct opened_archive {
   std::vector<bool> unnamed;
   std::string given;  // the archive as messages name it
 
+  [[nodiscard]] std::size_t count() const { return directory.entries.size(); }
+  // Entry `i`'s name as the commands use it: converted from the charset
+  // asked for, or its bytes as they are (also when it did not convert).
+  [[nodiscard]] std::string_view name(std::size_t i) const {
+    return texts.empty() ? entry_name(directory.names[i]) : std::string_view{texts[i]};
+  }
   // Entry `i`'s name as listings and messages show it.
   [[nodiscard]] std::string shown(std::size_t i) const;
   // After a salvage: reports each entry whose data the file holds only in

@@ -213,13 +213,13 @@ void refresh(server_state& state) {
 
 // A name a download may suggest: only letters, digits, '.', '-' and '_',
 // or none, so that no quote or separator reaches the header.
-std::string download_name(const std::string& name, std::size_t number) {
+std::string download_name(std::string_view name, std::size_t number) {
   const bool plain =
       !name.empty() && name.front() != '.' && std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '.' || c == '-' || c == '_';
       });
-  return plain ? name : "entry-" + std::to_string(number);
+  return plain ? std::string{name} : "entry-" + std::to_string(number);
 }
 
 // The entry of number `text` (from 1), or nothing.
@@ -277,7 +277,7 @@ reply entry_reply(const request_header& request, const server_state& state, std:
   if (type.empty()) {
     header.set(http::field::content_type, "application/octet-stream");
     header.set(http::field::content_disposition,
-               "attachment; filename=\"" + download_name(archive.names[index], index + 1) + "\"");
+               "attachment; filename=\"" + download_name(archive.name(index), index + 1) + "\"");
   } else {
     header.set(http::field::content_type, field_text(type));
   }
@@ -545,7 +545,7 @@ reply decide(const request_header& request, server_state& state) {
       nlohmann::ordered_json numbers = nlohmann::ordered_json::array();
       const gathered_reports quiet;  // a pattern that picks nothing is no error here
       const entry_choice choice{{pattern}, {}, false};
-      if (const auto picked = pick_entries(now.archive.names, choice, {})) {
+      if (const auto picked = pick_entries(now.archive, choice, {})) {
         for (std::size_t i = 0; i < picked->size(); ++i) {
           if ((*picked)[i]) numbers.push_back(i + 1);
         }
@@ -595,9 +595,9 @@ reply decide(const request_header& request, server_state& state) {
       return refused(http::status::bad_request, version,
                      "cannot be an entry's name: " + std::string{why});
     }
-    const std::vector<std::string>& names = now->archive.names;
-    if (const auto same = std::find(names.begin(), names.end(), asked.name); same != names.end()) {
-      const std::string number = std::to_string(same - names.begin() + 1);
+    for (std::size_t i = 0; i < now->archive.count(); ++i) {
+      if (now->archive.name(i) != asked.name) continue;
+      const std::string number = std::to_string(i + 1);
       return refused(
           http::status::conflict, version,
           "entry " + number + " has that name; PUT /api/entries/" + number + " replaces it");

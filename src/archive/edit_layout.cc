@@ -245,7 +245,7 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   fixed.insert(fixed.end(), trailer.begin(), trailer.end());
   fixed = merged(std::move(fixed));
   // Where each other live entry begins: a slot ends at the next of them.
-  std::vector<std::uint64_t> entry_begins;
+  std::vector<std::uint32_t> entry_begins;  // offsets, which are 32 bits
   entry_begins.reserve(old_count);
   for (const auto& [offset, i] : order) {
     if (live[i] && old.entries[i].size > 0) entry_begins.push_back(offset);

@@ -19,11 +19,12 @@ write_result holds_entry_bytes(const archive_member& member, const archive_entry
   const platform::input_file file = platform::input_file::open(member.path, error);
   if (error != 0) return {member.path, "cannot open: " + platform::error_text(error)};
   if (file.size() != entry.size) return {};
-  std::vector<std::byte> mine(compare_chunk);
-  std::vector<std::byte> theirs(compare_chunk);
+  // No larger than the entry: most replaced entries are small.
+  const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(compare_chunk, entry.size));
+  std::vector<std::byte> mine(chunk);
+  std::vector<std::byte> theirs(chunk);
   for (std::uint64_t done = 0; done < entry.size;) {
-    const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(compare_chunk, entry.size - done));
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, entry.size - done));
     const platform::io_result a = file.read_at(done, std::span{mine}.first(want));
     if (a.error != 0) return {member.path, "cannot read: " + platform::error_text(a.error)};
     const platform::io_result b =

@@ -105,14 +105,29 @@ terminal_run run_on_terminal(
   // and under load the last lines were lost so.
   int master = -1;
   int terminal = -1;
-  const pid_t child = ::openpty(&master, &terminal, nullptr, nullptr, &size) != 0 ? -1 : ::fork();
+  // The child waits for a byte on `go` before it starts the program: the
+  // slices are timed from `started`, and after fork this side may run only
+  // long after the child, which under load had done all the work unseen by
+  // then.
+  int go[2] = {-1, -1};
+  const pid_t child =
+      ::openpty(&master, &terminal, nullptr, nullptr, &size) != 0 || ::pipe2(go, O_CLOEXEC) != 0
+          ? -1
+          : ::fork();
   if (child < 0) {
     ended = true;
     staller.join();
-    throw std::runtime_error("openpty or fork failed");
+    throw std::runtime_error("openpty, pipe or fork failed");
   }
   if (child == 0) {
     ::close(master);
+    ::close(go[1]);
+    char byte = 0;
+    ssize_t got = -1;
+    do {
+      got = ::read(go[0], &byte, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got != 1) ::_exit(125);
     const int in = ::open("/dev/null", O_RDONLY);
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (::login_tty(terminal) != 0 || in < 0 || out < 0 || ::chdir(cwd.c_str()) != 0) {
@@ -124,7 +139,12 @@ terminal_run run_on_terminal(
     ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
+  ::close(go[0]);
   started = child;
+  // Should the byte not go, the child ends with 125, which the tests see.
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t told = ::write(go[1], &byte, 1);
+  ::close(go[1]);
   char buffer[4096];
   // Whether something was read.
   const auto read_some = [&](int timeout_ms) {

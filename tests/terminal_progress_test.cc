@@ -117,6 +117,9 @@ terminal_run run_on_terminal(
   if (child < 0) {
     ended = true;
     staller.join();
+    for (const int fd : {master, terminal, go[0], go[1]}) {
+      if (fd >= 0) ::close(fd);
+    }
     throw std::runtime_error("openpty, pipe or fork failed");
   }
   if (child == 0) {

@@ -248,7 +248,7 @@ std::uint64_t unowned_bytes(const archive_directory& directory, std::uint64_t ar
   const std::size_t count = directory.entries.size();
   std::vector<std::pair<std::uint64_t, std::uint64_t>> parts;  // [begin, end)
   parts.reserve(count + 2);
-  parts.emplace_back(0, count_size + entry_record_size * count);
+  parts.emplace_back(0, record_at(count));
   for (const archive_entry& entry : directory.entries) {
     parts.emplace_back(entry.offset, std::uint64_t{entry.offset} + entry.size);
   }

@@ -23,6 +23,11 @@ inline constexpr std::size_t count_size = 2;
 inline constexpr std::size_t entry_record_size = 14;
 inline constexpr std::size_t name_field_size = 15;
 
+// Where record `i` begins in the file; record_at(count) is where the table ends.
+constexpr std::uint64_t record_at(std::size_t i) {
+  return count_size + entry_record_size * std::uint64_t{i};
+}
+
 // One record of the entry table. `tag` and `spare` are carried along but
 // mean nothing to the unpacker.
 struct archive_entry {

@@ -74,7 +74,7 @@ archive_plan plan_archive(std::span<const archive_member> members, std::uint32_t
   archive_plan plan;
   plan.problems = member_problems(members);
   if (members.size() > max_entries) return plan;
-  std::uint64_t position = count_size + entry_record_size * members.size();
+  std::uint64_t position = record_at(members.size());
   bool offsets_overflowed = false;
   for (std::size_t i = 0; i < members.size(); ++i) {
     const archive_member& member = members[i];
@@ -108,12 +108,11 @@ constexpr std::uint64_t small_file_limit = std::uint64_t{64} << 10U;
 }  // namespace
 
 std::vector<std::byte> encoded_head(std::span<const archive_entry> entries) {
-  std::vector<std::byte> head(count_size + entry_record_size * entries.size());
+  std::vector<std::byte> head(record_at(entries.size()));
   encode_u16(static_cast<std::uint16_t>(entries.size()), std::span{head}.first<count_size>());
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const auto record = encode_entry(entries[i]);
-    std::copy(record.begin(), record.end(),
-              std::span{head}.subspan(count_size + entry_record_size * i).begin());
+    std::copy(record.begin(), record.end(), std::span{head}.subspan(record_at(i)).begin());
   }
   return head;
 }

@@ -200,8 +200,8 @@ edit_layout lay_out_edit(const archive_directory& old, std::uint64_t old_size,
   const bool in_place = mode == layout_mode::in_place;
   const std::size_t old_count = old.entries.size();
   const std::size_t count = members.size();
-  const std::uint64_t old_head = count_size + entry_record_size * old_count;
-  const std::uint64_t head = count_size + entry_record_size * count;
+  const std::uint64_t old_head = record_at(old_count);
+  const std::uint64_t head = record_at(count);
   const std::uint64_t old_names = old_count > 0 ? name_table_position(old.entries.back()) : 0;
   const std::uint64_t old_names_end = old_count > 0 ? old_names + name_field_size * old_count : 0;
   const range old_names_range{old_names, old_names_end};

@@ -59,8 +59,6 @@ std::pair<std::size_t, std::size_t> changed_records(std::span<const archive_entr
   return {first, last};
 }
 
-constexpr std::uint64_t record_at(std::size_t i) { return count_size + entry_record_size * i; }
-
 // Appends `length` zero bytes to `pending`, writing it out in batches.
 platform::error_code append_zeros(std::uint64_t length, std::vector<std::byte>& pending,
                                   platform::replacement_file& out) {
@@ -261,7 +259,7 @@ write_result write_edit_in_place(platform::input_file& archive, const archive_di
   };
   const std::size_t old_count = old.entries.size();
   const std::size_t count = layout.entries.size();
-  const std::size_t old_head = count_size + entry_record_size * old_count;
+  const std::uint64_t old_head = record_at(old_count);
 
   // First what nothing points at yet: new data, records beyond the old
   // table, the name table where it moves.

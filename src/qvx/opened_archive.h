@@ -42,7 +42,7 @@ struct opened_archive {
   // Entry `i`'s name as the commands use it: converted from the charset
   // asked for, or its bytes as they are (also when it did not convert).
   [[nodiscard]] std::string_view name(std::size_t i) const {
-    return texts.empty() ? entry_name(directory.names[i]) : std::string_view{texts[i]};
+    return charset.empty() ? entry_name(directory.names[i]) : std::string_view{texts[i]};
   }
   // Entry `i`'s name as listings and messages show it.
   [[nodiscard]] std::string shown(std::size_t i) const;

@@ -74,7 +74,13 @@ terminal_run run_on_terminal(
   terminal_run run;
   std::atomic<bool> shown{false};
   std::atomic<bool> ended{false};
+  // The child, once forked; -1 when it could not be.
   std::atomic<pid_t> started{0};
+  // The child waits for a byte on `go` before it starts the program, and
+  // the staller writes it once it runs itself: under load this thread was
+  // first scheduled some 100 ms after fork, by when the child had done all
+  // the work unseen.
+  int go[2] = {-1, -1};
   // Until `enough` was seen, the child runs only in short slices, each after
   // a pause longer than a progress line's quiet second: once the work has
   // begun a line is due at every slice, and however loaded the machine, the
@@ -84,13 +90,18 @@ terminal_run run_on_terminal(
   std::thread staller([&] {
     // A slice that ends late lets the whole work run in it, unseen: this
     // thread runs ahead of every ordinary one, where the system allows it
-    // (as root). It starts before the child, so that the first slice is
-    // timed from the child's start too.
+    // (as root). It is what lets the child start, so that the first slice
+    // is timed from the child's start.
     sched_param realtime{};
     realtime.sched_priority = 1;
     ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realtime);
-    while (started == 0 && !ended) std::this_thread::sleep_for(1ms);
+    started.wait(0);
     const pid_t child = started;
+    if (child < 0) return;
+    // Should the byte not go, the child ends with 125, which the tests see.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t told = ::write(go[1], &byte, 1);
+    ::close(go[1]);
     for (int stall = 0; stall < stalls && !shown && !ended; ++stall) {
       std::this_thread::sleep_for(10ms);
       if (shown || ended || ::kill(child, SIGSTOP) != 0) return;
@@ -105,17 +116,13 @@ terminal_run run_on_terminal(
   // and under load the last lines were lost so.
   int master = -1;
   int terminal = -1;
-  // The child waits for a byte on `go` before it starts the program: the
-  // slices are timed from `started`, and after fork this side may run only
-  // long after the child, which under load had done all the work unseen by
-  // then.
-  int go[2] = {-1, -1};
   const pid_t child =
       ::openpty(&master, &terminal, nullptr, nullptr, &size) != 0 || ::pipe2(go, O_CLOEXEC) != 0
           ? -1
           : ::fork();
   if (child < 0) {
-    ended = true;
+    started = -1;
+    started.notify_one();
     staller.join();
     for (const int fd : {master, terminal, go[0], go[1]}) {
       if (fd >= 0) ::close(fd);
@@ -144,10 +151,7 @@ terminal_run run_on_terminal(
   }
   ::close(go[0]);
   started = child;
-  // Should the byte not go, the child ends with 125, which the tests see.
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t told = ::write(go[1], &byte, 1);
-  ::close(go[1]);
+  started.notify_one();
   char buffer[4096];
   // Whether something was read.
   const auto read_some = [&](int timeout_ms) {
